@@ -1,9 +1,130 @@
-// Placeholder process entry until the run sequence lands.
+// The process entry: from the command line to the listing file and the exit code.
+#include "driver/CommandLine.h"
+#include "listing/DumpTagList.h"
+#include "output/Writers.h"
 #include "sdb/Sdb.h"
 
+static const WCHAR ReturnedError[] = L"%ls() returned error %lu\n";
+
+// The header goes out in three pieces so that a path of any length appears whole: the formatter
+// keeps at most 1024 characters, and the longest path the system accepts has 32,767.
+static const WCHAR HeaderLead[] = L"\xFEFF"
+                                  L"Shim database file:\t";
+static const WCHAR HeaderRest[] = L"\r\nShim database version:\t%lu.%lu\r\n\r\n"
+                                  L"TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n";
+
+static DWORD TextLength(LPCWSTR text)
+{
+    DWORD length = 0;
+    while (text[length] != L'\0')
+        length++;
+    return length;
+}
+
+// Writes the listing's header; on failure returns 0 with the last error of the failed write.
+static BOOL WriteHeader(HANDLE file, LPCWSTR path, DWORD major, DWORD minor)
+{
+    if (!FileWriteChars(file, HeaderLead, ARRAYSIZE(HeaderLead) - 1))
+        return FALSE;
+    if (!FileWriteChars(file, path, TextLength(path)))
+        return FALSE;
+    return FilePrintf(file, HeaderRest, major, minor);
+}
+
+// Shows the version, opens the database and lists it. Returns the exit code of the run.
+static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
+{
+    DWORD exitCode = 0;
+    // A file whose version cannot be read may still open; its header then shows 0.0.
+    DWORD major = 0, minor = 0;
+    if (SdbGetDatabaseVersion(path, &major, &minor))
+        ConsolePrintf(console, L"Shim database version: %lu.%lu\n", major, minor);
+
+    SetLastError(0);
+    PDB pdb = SdbOpenDatabase(path, DOS_PATH);
+    if (pdb == NULL)
+    {
+        // A database that cannot be opened is a failed run, even where the library leaves no
+        // error code behind.
+        exitCode = GetLastError();
+        if (exitCode == 0)
+            exitCode = ERROR_OPEN_FAILED;
+        ConsolePrintf(console, L"%ls() returned NULL for file '%ls'\n", L"SdbOpenDatabase", path);
+        return exitCode;
+    }
+
+    if (!WriteHeader(file, path, major, minor))
+    {
+        exitCode = GetLastError();
+        if (exitCode == 0)
+            exitCode = ERROR_WRITE_FAULT;
+        ConsolePrintf(console, ReturnedError, L"WriteFile", exitCode);
+    }
+    // The walk goes on after a failed header; the header's code then stays the run's code.
+    if (!DumpTagList(console, file, pdb, TAGID_ROOT, 0) && exitCode == 0)
+    {
+        exitCode = GetLastError();
+        if (exitCode == 0)
+            exitCode = ERROR_WRITE_FAULT;
+    }
+    SdbCloseDatabase(pdb);
+    return exitCode;
+}
+
+// Resources are taken in the order error handle, argument block, output handle, database, and
+// released in the reverse order on every path that took them.
 extern "C" void WINAPI EntryPoint(void)
 {
-    DWORD major = 0, minor = 0;
-    SdbGetDatabaseVersion(L"x", &major, &minor);
-    ExitProcess(0);
+    DWORD exitCode = ERROR_BAD_ARGUMENTS;
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    if (console == INVALID_HANDLE_VALUE)
+        ExitProcess(GetLastError());
+
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgv(GetCommandLineW(), &count);
+    if (arguments == NULL)
+    {
+        exitCode = GetLastError();
+        ConsolePrintf(console, ReturnedError, L"CommandLineToArgv", exitCode);
+    }
+    else
+    {
+        // An unterminated quote leaves last error 160 but still yields the argument: the rest
+        // of the line is taken as the path.
+        if (count != 2)
+            ConsolePrintf(console, L"No argument: a single file or path name of a shim database "
+                                   L"must be given!\n");
+        else
+        {
+            HANDLE file = GetStdHandle(STD_OUTPUT_HANDLE);
+            if (file == INVALID_HANDLE_VALUE)
+            {
+                exitCode = GetLastError();
+                ConsolePrintf(console, ReturnedError, L"GetStdHandle", exitCode);
+            }
+            else
+            {
+                // Flushing fails on a console, so it tells whether the output is a file.
+                if (!FlushFileBuffers(file))
+                {
+                    exitCode = GetLastError();
+                    ConsolePrintf(console,
+                                  L"%ls() returned error %lu: standard output is not "
+                                  L"redirected to a file!\n",
+                                  L"FlushFileBuffers", exitCode);
+                }
+                else
+                    exitCode = ListDatabase(console, file, arguments[1]);
+                if (!CloseHandle(file))
+                    ConsolePrintf(console, ReturnedError, L"CloseHandle", GetLastError());
+            }
+        }
+        if (LocalFree(arguments) != NULL)
+            ConsolePrintf(console, ReturnedError, L"LocalFree", GetLastError());
+    }
+    // A failure to close the console can only be reported on the console itself, where it is
+    // most likely lost; it is tried all the same.
+    if (!CloseHandle(console))
+        ConsolePrintf(console, ReturnedError, L"CloseHandle", GetLastError());
+    ExitProcess(exitCode);
 }
