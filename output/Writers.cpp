@@ -1,0 +1,69 @@
+// The console and file writers: text formatted by the platform formatter, and the write loop.
+#include "output/Writers.h"
+
+#include <stdarg.h>
+
+// wvsprintfW takes no buffer size: it stores at most 1024 characters and a terminating zero and
+// cuts longer results itself, so every caller owns a buffer of this size for one call.
+#define FORMAT_BUFFER_CHARS 1026
+
+BOOL FileWriteBytes(HANDLE file, const void* bytes, DWORD size)
+{
+    const BYTE* position = (const BYTE*)bytes;
+    while (size != 0)
+    {
+        DWORD written = 0;
+        if (!WriteFile(file, position, size, &written, NULL))
+        {
+            return FALSE;
+        }
+        // A write that reports success without progress would repeat for ever; it is a failure
+        // of the device, not something to retry.
+        if (written == 0 || written > size)
+        {
+            SetLastError(ERROR_WRITE_FAULT);
+            return FALSE;
+        }
+        position += written;
+        size -= written;
+    }
+    return TRUE;
+}
+
+BOOL FileWriteChars(HANDLE file, LPCWSTR text, DWORD count)
+{
+    return FileWriteBytes(file, text, count * sizeof(WCHAR));
+}
+
+BOOL FilePrintf(HANDLE file, LPCWSTR format, ...)
+{
+    WCHAR buffer[FORMAT_BUFFER_CHARS];
+    va_list values;
+    va_start(values, format);
+    int count = wvsprintfW(buffer, format, values);
+    va_end(values);
+    if (count <= 0)
+    {
+        return FALSE;
+    }
+    return FileWriteBytes(file, buffer, (DWORD)count * sizeof(WCHAR));
+}
+
+BOOL ConsolePrintf(HANDLE console, LPCWSTR format, ...)
+{
+    WCHAR buffer[FORMAT_BUFFER_CHARS];
+    va_list values;
+    va_start(values, format);
+    int count = wvsprintfW(buffer, format, values);
+    va_end(values);
+    if (count <= 0)
+    {
+        return FALSE;
+    }
+    DWORD written = 0;
+    if (!WriteConsoleW(console, buffer, (DWORD)count, &written, NULL))
+    {
+        return FALSE;
+    }
+    return written == (DWORD)count;
+}
