@@ -1,0 +1,317 @@
+// Stand-in for the platform's apphelp.dll: the shim database functions over a private file copy.
+#include "sdb/Sdb.h"
+#include "standin/SdbCore.h"
+#include "TagNames.h"
+
+// An open database is one VirtualAlloc block: this description, then the file's bytes, then
+// the zero tail. The file is copied rather than mapped: another program may shrink a file
+// under a mapping, and every later read of the lost pages would fault. The block is made
+// read-only once filled, since callers receive pointers into it.
+struct tagSDBDATABASE
+{
+    SDB_IMAGE image;
+};
+
+#define SDB_IMAGE_OFFSET 64 // where the file's bytes start within the block
+
+// A 32-bit process rarely finds more than 1 GiB of contiguous address space; real databases
+// are a few megabytes.
+#define SDB_MAX_FILE_SIZE (sizeof(void*) == 4 ? 0x40000000u : SDB_IMAGE_MAX_SIZE)
+
+// Largest single ReadFile request; a request may deliver less.
+#define SDB_READ_CHUNK 0x1000000u
+
+static const WCHAR InvalidTagName[] = L"InvalidTag";
+static const WCHAR HexDigits[] = L"0123456789abcdef";
+
+static const SDB_IMAGE* ImageOf(PDB pdb)
+{
+    return pdb != nullptr ? &pdb->image : nullptr;
+}
+
+static HANDLE OpenForReading(LPCWSTR path)
+{
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Closes a handle that was only read from, keeping the last error of the caller's outcome: a
+// failed close of such a handle loses nothing.
+static void CloseReadHandle(HANDLE file)
+{
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+}
+
+// Reads up to size bytes; the count comes back in *done, which is short when the file shrank
+// since its size was taken.
+static BOOL ReadUpTo(HANDLE file, BYTE* buffer, DWORD size, DWORD* done)
+{
+    *done = 0;
+    while (*done < size)
+    {
+        DWORD request = size - *done;
+        if (request > SDB_READ_CHUNK)
+        {
+            request = SDB_READ_CHUNK;
+        }
+        DWORD got = 0;
+        if (!ReadFile(file, buffer + *done, request, &got, nullptr))
+        {
+            return FALSE;
+        }
+        if (got == 0)
+        {
+            break;
+        }
+        *done += got;
+    }
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI DllEntry(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    (void)instance;
+    (void)reason;
+    (void)reserved;
+    return TRUE;
+}
+
+BOOL WINAPI SdbGetDatabaseVersion(LPCWSTR path, LPDWORD major, LPDWORD minor)
+{
+    if (major != nullptr)
+    {
+        *major = 0;
+    }
+    if (minor != nullptr)
+    {
+        *minor = 0;
+    }
+    if (path == nullptr || major == nullptr || minor == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    HANDLE file = OpenForReading(path);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return FALSE;
+    }
+    BYTE header[SDB_HEADER_SIZE];
+    DWORD got;
+    BOOL read = ReadUpTo(file, header, sizeof(header), &got);
+    CloseReadHandle(file);
+    if (!read)
+    {
+        return FALSE;
+    }
+    uint32_t fileMajor;
+    uint32_t fileMinor;
+    if (!SdbCoreReadHeader(header, got, &fileMajor, &fileMinor))
+    {
+        SetLastError(ERROR_BAD_FORMAT);
+        return FALSE;
+    }
+    *major = fileMajor;
+    *minor = fileMinor;
+    return TRUE;
+}
+
+PDB WINAPI SdbOpenDatabase(LPCWSTR path, PATH_TYPE type)
+{
+    if (path == nullptr || type != DOS_PATH)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE file = OpenForReading(path);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return nullptr;
+    }
+    LARGE_INTEGER fileSize;
+    if (!GetFileSizeEx(file, &fileSize))
+    {
+        CloseReadHandle(file);
+        return nullptr;
+    }
+    if (fileSize.QuadPart > (LONGLONG)SDB_MAX_FILE_SIZE)
+    {
+        CloseHandle(file);
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return nullptr;
+    }
+    if (fileSize.QuadPart < (LONGLONG)SDB_HEADER_SIZE)
+    {
+        CloseHandle(file);
+        SetLastError(ERROR_BAD_FORMAT);
+        return nullptr;
+    }
+    DWORD size = (DWORD)fileSize.QuadPart;
+    // Fresh pages are zero, so the tail after the file's bytes needs no writing.
+    SIZE_T blockSize = (SIZE_T)SDB_IMAGE_OFFSET + size + SDB_IMAGE_ZERO_TAIL;
+    BYTE* block = (BYTE*)VirtualAlloc(nullptr, blockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (block == nullptr)
+    {
+        CloseHandle(file);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    BYTE* bytes = block + SDB_IMAGE_OFFSET;
+    DWORD got;
+    BOOL read = ReadUpTo(file, bytes, size, &got);
+    CloseReadHandle(file);
+    PDB pdb = (PDB)block;
+    BOOL failed = TRUE;
+    DWORD error = ERROR_READ_FAULT;
+    DWORD oldProtection;
+    // A file that shrank during the read is taken as far as it was read.
+    if (!read)
+    {
+        error = GetLastError();
+    }
+    else if (!SdbCoreOpenImage(&pdb->image, bytes, got))
+    {
+        error = ERROR_BAD_FORMAT;
+    }
+    else if (!VirtualProtect(block, blockSize, PAGE_READONLY, &oldProtection))
+    {
+        error = GetLastError();
+    }
+    else
+    {
+        failed = FALSE;
+    }
+    if (failed)
+    {
+        VirtualFree(block, 0, MEM_RELEASE);
+        SetLastError(error != ERROR_SUCCESS ? error : ERROR_READ_FAULT);
+        return nullptr;
+    }
+    return pdb;
+}
+
+void WINAPI SdbCloseDatabase(PDB pdb)
+{
+    if (pdb != nullptr)
+    {
+        VirtualFree(pdb, 0, MEM_RELEASE);
+    }
+}
+
+TAGID WINAPI SdbGetFirstChild(PDB pdb, TAGID parent)
+{
+    return SdbCoreGetFirstChild(ImageOf(pdb), parent);
+}
+
+TAGID WINAPI SdbGetNextChild(PDB pdb, TAGID parent, TAGID previous)
+{
+    return SdbCoreGetNextChild(ImageOf(pdb), parent, previous);
+}
+
+TAG WINAPI SdbGetTagFromTagID(PDB pdb, TAGID tagid)
+{
+    return SdbCoreGetTag(ImageOf(pdb), tagid);
+}
+
+LPCWSTR WINAPI SdbTagToString(TAG tag)
+{
+    int low = 0;
+    int high = TAG_NAME_COUNT - 1;
+    while (low <= high)
+    {
+        int middle = (low + high) / 2;
+        if (TagNameValues[middle] == tag)
+        {
+            return TagNameText + TagNameOffsets[middle];
+        }
+        if (TagNameValues[middle] < tag)
+        {
+            low = middle + 1;
+        }
+        else
+        {
+            high = middle - 1;
+        }
+    }
+    return InvalidTagName;
+}
+
+WORD WINAPI SdbReadWORDTag(PDB pdb, TAGID tagid, WORD fallback)
+{
+    return SdbCoreReadWord(ImageOf(pdb), tagid, fallback);
+}
+
+DWORD WINAPI SdbReadDWORDTag(PDB pdb, TAGID tagid, DWORD fallback)
+{
+    return SdbCoreReadDword(ImageOf(pdb), tagid, fallback);
+}
+
+ULONGLONG WINAPI SdbReadQWORDTag(PDB pdb, TAGID tagid, ULONGLONG fallback)
+{
+    return SdbCoreReadQword(ImageOf(pdb), tagid, fallback);
+}
+
+LPWSTR WINAPI SdbGetStringTagPtr(PDB pdb, TAGID tagid)
+{
+    // The platform hands out a writable pointer type into its own copy; ours is read-only
+    // memory, and callers only ever read through it.
+    return (LPWSTR)SdbCoreGetStringData(ImageOf(pdb), tagid);
+}
+
+PVOID WINAPI SdbGetBinaryTagData(PDB pdb, TAGID tagid)
+{
+    return (PVOID)SdbCoreGetBinaryData(ImageOf(pdb), tagid);
+}
+
+DWORD WINAPI SdbGetTagDataSize(PDB pdb, TAGID tagid)
+{
+    return SdbCoreGetDataSize(ImageOf(pdb), tagid);
+}
+
+// Writes value as count lower-case hexadecimal digits, most significant first.
+static LPWSTR PutHex(LPWSTR text, DWORD value, int count)
+{
+    for (int shift = (count - 1) * 4; shift >= 0; shift -= 4)
+    {
+        *text++ = HexDigits[(value >> shift) & 0xF];
+    }
+    return text;
+}
+
+BOOL WINAPI SdbGUIDToString(const GUID* guid, LPWSTR text, SIZE_T length)
+{
+    if (guid == nullptr || text == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (length < 39)
+    {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    // The callers hand over 16 bytes of file data in the GUID's in-memory layout, which need
+    // not be aligned: take them byte by byte.
+    const BYTE* bytes = (const BYTE*)guid;
+    LPWSTR out = text;
+    *out++ = L'{';
+    out = PutHex(out, bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | ((DWORD)bytes[3] << 24), 8);
+    *out++ = L'-';
+    out = PutHex(out, bytes[4] | (bytes[5] << 8), 4);
+    *out++ = L'-';
+    out = PutHex(out, bytes[6] | (bytes[7] << 8), 4);
+    *out++ = L'-';
+    for (int index = 8; index < 16; index++)
+    {
+        if (index == 10)
+        {
+            *out++ = L'-';
+        }
+        out = PutHex(out, bytes[index], 2);
+    }
+    *out++ = L'}';
+    *out = L'\0';
+    return TRUE;
+}

@@ -1,0 +1,52 @@
+// Reader of the shim database format over a file image held in memory, free of platform headers.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define SDB_HEADER_SIZE 12u
+#define SDB_TAGID_ROOT 0u
+#define SDB_TAGID_NULL 0u
+#define SDB_TAG_STRINGTABLE 0x7801u
+
+// Zero bytes that the owner of an image keeps right after it. Text is handed out as a bare
+// pointer and the caller reads up to the first zero character, so that scan must always stop
+// inside the copy, whatever the alignment of the pointer: three zero bytes would do, four are kept.
+#define SDB_IMAGE_ZERO_TAIL 4u
+
+// The largest image the reader accepts: TAGIDs are 32-bit offsets, so nothing beyond them
+// could be addressed.
+#define SDB_IMAGE_MAX_SIZE 0xFFFFFFF0u
+
+typedef struct _SDB_IMAGE
+{
+    const uint8_t* bytes; // the whole file, followed by SDB_IMAGE_ZERO_TAIL zero bytes
+    uint32_t size;        // bytes of the file, without the zero tail
+    uint32_t stringTable; // TAGID of the root's string table, or 0 when there is none
+} SDB_IMAGE;
+
+// Reads the 12-byte header; true only for the magic "sdbf" and a major version this reader
+// understands (2 or 3). The outputs are set in any case, to 0 when the header is too short.
+bool SdbCoreReadHeader(const uint8_t* bytes, size_t size, uint32_t* major, uint32_t* minor);
+
+// Fills in the image description for a checked file image; false when the header is refused or
+// the image is larger than SDB_IMAGE_MAX_SIZE.
+bool SdbCoreOpenImage(SDB_IMAGE* image, const uint8_t* bytes, size_t size);
+
+uint16_t SdbCoreGetTag(const SDB_IMAGE* image, uint32_t tagid);
+uint32_t SdbCoreGetFirstChild(const SDB_IMAGE* image, uint32_t parent);
+uint32_t SdbCoreGetNextChild(const SDB_IMAGE* image, uint32_t parent, uint32_t previous);
+
+// Byte count of the item's data (the pad byte not counted); the data always lies inside the image.
+uint32_t SdbCoreGetDataSize(const SDB_IMAGE* image, uint32_t tagid);
+
+uint16_t SdbCoreReadWord(const SDB_IMAGE* image, uint32_t tagid, uint16_t fallback);
+uint32_t SdbCoreReadDword(const SDB_IMAGE* image, uint32_t tagid, uint32_t fallback);
+uint64_t SdbCoreReadQword(const SDB_IMAGE* image, uint32_t tagid, uint64_t fallback);
+
+// Data of a BYTE or BINARY item, or null.
+const uint8_t* SdbCoreGetBinaryData(const SDB_IMAGE* image, uint32_t tagid);
+
+// Start of the UTF-16LE text of a STRING item or of the item a STRINGREF names, or null. The
+// text ends at the first zero character, which the zero tail guarantees.
+const uint8_t* SdbCoreGetStringData(const SDB_IMAGE* image, uint32_t tagid);
