@@ -194,6 +194,8 @@ def parse_text(tokens, lineno):
 
 
 def parse_guid(tokens, lineno):
+    if len(tokens) == 3 and tokens[0] == "{" and tokens[2] == "}":
+        tokens = tokens[1:2]
     if len(tokens) != 1:
         raise SdbSourceError(lineno, "guid takes one value like 11111111-2222-3333-4444-555555555555")
     try:
