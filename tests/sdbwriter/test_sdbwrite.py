@@ -237,5 +237,64 @@ class SourceErrors(unittest.TestCase):
             self.assertEqual(r.stderr, "%s:2: unknown tag name 'NOPE'\n" % src)
 
 
+class ExampleDatabase(unittest.TestCase):
+    """The shipped example must be a consistent database: every list ends exactly where its
+    children end, every string reference lands on a table item, and every index entry finds an
+    item of the indexed tag, in key order."""
+
+    @classmethod
+    def setUpClass(cls):
+        with open(os.path.join(REPO, "examples", "example.sdbtxt"), encoding="utf-8") as f:
+            cls.data = build(f.read())
+
+    def all_items(self):
+        pending, found = [(12, len(self.data))], []
+        while pending:
+            start, end = pending.pop()
+            items = walk(self.data, start, end)
+            if items:
+                last, tag, value = items[-1]
+                head = 6 if tag >> 12 in (7, 8, 9) else 2
+                stop = last + head + len(value)
+                self.assertEqual(stop + (stop & 1), end, "children of %#x..%#x overrun" % (start, end))
+            for tagid, tag, value in items:
+                found.append((tagid, tag, value))
+                if tag >> 12 == 7:
+                    pending.append((tagid + 6, tagid + 6 + len(value)))
+        return found
+
+    def test_root_order_and_lists(self):
+        self.assertEqual([t for _, t, _ in walk(self.data)], [0x7802, 0x7001, 0x7801])
+        items = self.all_items()
+        self.assertGreater(len(items), 100)
+        refs = [struct.unpack("<I", v)[0] for _, t, v in items if t >> 12 == 6]
+        self.assertEqual(len(refs), 43)
+        for ref in refs:
+            read_stringref(self.data, ref)
+
+    def test_indexes_find_their_items(self):
+        items = {tagid: (tag, value) for tagid, tag, value in self.all_items()}
+        indexes = [i for i in items.values() if i[0] == 0x7803]
+        self.assertEqual(len(indexes), 5)
+        entries_seen = 0
+        for tagid, (tag, _) in items.items():
+            if tag != 0x7803:
+                continue
+            fields = {t: v for _, t, v in children(self.data, tagid)}
+            indexed = struct.unpack("<H", fields[0x3802])[0]
+            key_tag = struct.unpack("<H", fields[0x3803])[0]
+            bits = fields[0x9801]
+            entries = [struct.unpack_from("<QI", bits, i) for i in range(0, len(bits), 12)]
+            self.assertEqual(entries, sorted(entries, key=lambda e: e[0]))
+            for key, target in entries:
+                self.assertEqual(items[target][0], indexed, "entry %#x -> %#x" % (key, target))
+                if key_tag == 0x6001:
+                    name = [v for _, t, v in children(self.data, target) if t == 0x6001][0]
+                    text = read_stringref(self.data, struct.unpack("<I", name)[0])
+                    self.assertEqual(key, sdbwrite.string_index_key(text), text)
+                entries_seen += 1
+        self.assertEqual(entries_seen, 8)
+
+
 if __name__ == "__main__":
     unittest.main()
