@@ -1,0 +1,151 @@
+// Tests of the console and file writers against simulated WriteFile and WriteConsoleW.
+#include "Check.h"
+#include "FakeWrites.h"
+#include "output/Writers.h"
+
+static void TestWriteLoop(void)
+{
+    static const char bytes[] = "0123456789abcdefghij";
+
+    ResetWrites();
+    BOOL result = FileWriteBytes(FAKE_FILE, bytes, 20);
+    ok(result == 1, "whole write returned %d, expected 1", result);
+    ok(g_writes.fileBytes == 20 && memcmp(g_writes.file, bytes, 20) == 0,
+       "file holds %lu bytes '%.20s', expected the 20 bytes", g_writes.fileBytes,
+       (const char*)g_writes.file);
+    ok(g_writes.fileCalls == 1, "%lu WriteFile calls, expected 1", g_writes.fileCalls);
+
+    // The platform completes the write in parts of 3 bytes: the loop continues from where
+    // each part stopped.
+    ResetWrites();
+    g_writes.maxBytesPerCall = 3;
+    result = FileWriteBytes(FAKE_FILE, bytes, 20);
+    ok(result == 1, "partial writes returned %d, expected 1", result);
+    ok(g_writes.fileBytes == 20 && memcmp(g_writes.file, bytes, 20) == 0,
+       "file holds %lu bytes '%.20s' after partial writes", g_writes.fileBytes,
+       (const char*)g_writes.file);
+    ok(g_writes.fileCalls == 7, "%lu WriteFile calls, expected 7", g_writes.fileCalls);
+
+    ResetWrites();
+    result = FileWriteBytes(FAKE_FILE, bytes, 0);
+    ok(result == 1 && g_writes.fileCalls == 0,
+       "empty write returned %d after %lu calls, "
+       "expected 1 after none",
+       result, g_writes.fileCalls);
+
+    // A full disk: the first failure ends the loop, without a retry, last error kept.
+    ResetWrites();
+    g_writes.failFromCall = 1;
+    SetLastError(0xdeadbeef);
+    result = FileWriteBytes(FAKE_FILE, bytes, 20);
+    ok(result == 0, "failed write returned %d, expected 0", result);
+    ok(g_writes.fileCalls == 1, "%lu WriteFile calls after a failure, expected 1",
+       g_writes.fileCalls);
+    ok(GetLastError() == ERROR_DISK_FULL, "last error %lu, expected %ld", GetLastError(),
+       ERROR_DISK_FULL);
+
+    // A failure in the middle of a write made of parts.
+    ResetWrites();
+    g_writes.maxBytesPerCall = 8;
+    g_writes.failFromCall = 3;
+    result = FileWriteBytes(FAKE_FILE, bytes, 20);
+    ok(result == 0 && g_writes.fileCalls == 3 && g_writes.fileBytes == 16,
+       "got %d after %lu calls with %u bytes, expected 0 after 3 with 16", result,
+       g_writes.fileCalls, (unsigned)g_writes.fileBytes);
+
+    // Success without a single byte written would loop for ever: it counts as a failure.
+    ResetWrites();
+    g_writes.maxBytesPerCall = 5;
+    g_writes.zeroAtCall = 2;
+    SetLastError(0xdeadbeef);
+    result = FileWriteBytes(FAKE_FILE, bytes, 20);
+    ok(result == 0, "zero-byte write returned %d, expected 0", result);
+    ok(g_writes.fileCalls == 2, "%lu WriteFile calls, expected 2", g_writes.fileCalls);
+    ok(GetLastError() == ERROR_WRITE_FAULT, "last error %lu, expected %ld", GetLastError(),
+       ERROR_WRITE_FAULT);
+
+    ResetWrites();
+    result = FileWriteChars(FAKE_FILE, L":\r\n", 3);
+    ok(result == 1 && FileIs(L":\r\n"),
+       "FileWriteChars returned %d with %u bytes, expected 1 with 6", result,
+       (unsigned)g_writes.fileBytes);
+}
+
+static void TestFilePrintf(void)
+{
+    ResetWrites();
+    BOOL result = FilePrintf(
+        FAKE_FILE, L"%ls|%lu|%hu|%02hu|%03hu|%04hu|%04hX|%08lX|%016I64X|%016I64X|%.32ls", L"text",
+        4294967295UL, (WORD)65535, (WORD)7, (WORD)7, (WORD)1601, (WORD)0xBEEF, 0xABCDEFUL,
+        0x0123456789ABCDEFULL, 0xFFFFFFFF00000000ULL, L"0123456789abcdefghijklmnopqrstuvWXYZ");
+    const WCHAR* expected = L"text|4294967295|65535|07|007|1601|BEEF|00ABCDEF|0123456789ABCDEF|"
+                            L"FFFFFFFF00000000|0123456789abcdefghijklmnopqrstuv";
+    ok(result == 1, "FilePrintf returned %d, expected 1", result);
+    ok(FileIs(expected), "wrote %lu bytes '%ls', expected '%ls'", g_writes.fileBytes, FileText(),
+       expected);
+
+    // Nothing formatted: nothing written, failure.
+    ResetWrites();
+    result = FilePrintf(FAKE_FILE, L"%ls", L"");
+    ok(result == 0 && g_writes.fileCalls == 0,
+       "empty result returned %d after %lu calls, "
+       "expected 0 after none",
+       result, g_writes.fileCalls);
+
+    ResetWrites();
+    g_writes.failFromCall = 1;
+    result = FilePrintf(FAKE_FILE, L"line %lu\r\n", 1UL);
+    ok(result == 0 && g_writes.fileCalls == 1,
+       "failing FilePrintf returned %d after %lu calls, "
+       "expected 0 after 1",
+       result, g_writes.fileCalls);
+
+    // The formatter cuts a result longer than its limit; only what it kept is written.
+    ResetWrites();
+    static WCHAR longText[2001];
+    wmemset(longText, L'x', 2000);
+    result = FilePrintf(FAKE_FILE, L"%ls\r\n", longText);
+    size_t characters = g_writes.fileBytes / 2;
+    ok(result == 1 && characters > 1000 && characters <= 1024,
+       "cut FilePrintf returned %d with %u characters, expected 1 with 1001 to 1024", result,
+       (unsigned)characters);
+}
+
+static void TestConsolePrintf(void)
+{
+    ResetWrites();
+    BOOL result = ConsolePrintf(FAKE_CONSOLE, L"%ls() returned error %lu\n", L"WriteFile", 112UL);
+    ok(result == 1, "ConsolePrintf returned %d, expected 1", result);
+    ok(wcscmp(g_writes.console, L"WriteFile() returned error 112\n") == 0, "console shows '%ls'",
+       g_writes.console);
+    ok(g_writes.consoleCalls == 1 && g_writes.fileCalls == 0,
+       "%lu console and %lu file calls, expected 1 and 0", g_writes.consoleCalls,
+       g_writes.fileCalls);
+
+    // A partial console write is a failure and is not continued.
+    ResetWrites();
+    g_writes.consoleShortBy = 1;
+    result = ConsolePrintf(FAKE_CONSOLE, L"abc\n");
+    ok(result == 0 && g_writes.consoleCalls == 1,
+       "short console write returned %d after %lu calls, expected 0 after 1", result,
+       g_writes.consoleCalls);
+
+    ResetWrites();
+    g_writes.consoleFails = TRUE;
+    result = ConsolePrintf(FAKE_CONSOLE, L"abc\n");
+    ok(result == 0, "failing console write returned %d, expected 0", result);
+
+    ResetWrites();
+    result = ConsolePrintf(FAKE_CONSOLE, L"");
+    ok(result == 0 && g_writes.consoleCalls == 0,
+       "empty console text returned %d after %lu calls, expected 0 after none", result,
+       g_writes.consoleCalls);
+}
+
+int main(void)
+{
+    TestWriteLoop();
+    TestFilePrintf();
+    TestConsolePrintf();
+    return CheckSummary();
+}
