@@ -31,7 +31,8 @@ static uint32_t TouchRange(const SDB_IMAGE* image, const uint8_t* data, uint32_t
 static uint32_t TouchText(const SDB_IMAGE* image, const uint8_t* text)
 {
     const uint8_t* limit = image->bytes + image->size + SDB_IMAGE_ZERO_TAIL;
-    Require(text >= image->bytes && text < image->bytes + image->size);
+    // An empty STRING as the last item has its text right at the end: the zero tail.
+    Require(text >= image->bytes && text <= image->bytes + image->size);
     uint32_t sum = 0;
     for (;; text += 2)
     {
