@@ -13,6 +13,7 @@ struct tagSDBDATABASE
 };
 
 #define SDB_IMAGE_OFFSET 64 // where the file's bytes start within the block
+static_assert(sizeof(tagSDBDATABASE) <= SDB_IMAGE_OFFSET, "the description overlaps the file");
 
 // A 32-bit process rarely finds more than 1 GiB of contiguous address space; real databases
 // are a few megabytes.

@@ -487,6 +487,18 @@ static void TestOpenFailures()
            GetLastError() == ERROR_INVALID_PARAMETER,
        "NT_PATH: error %lu", GetLastError());
     ok(SdbOpenDatabase(nullptr, DOS_PATH) == nullptr, "null path opened");
+    // A file larger than any TAGID reaches (sparse: it takes no room on the disk).
+    WriteTemp(L"huge.sdb", (const BYTE*)"\3\0\0\0\0\0\0\0sdbf", 12, path);
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 5ll << 30;
+    ok(SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file),
+       "making a 5 GiB file failed with %lu", GetLastError());
+    CloseHandle(file);
+    SetLastError(0xdeadbeef);
+    ok(SdbOpenDatabase(path, DOS_PATH) == nullptr && GetLastError() == ERROR_FILE_TOO_LARGE,
+       "5 GiB file: error %lu, expected 223", GetLastError());
+    DeleteFileW(path);
     // A null handle is answered, never followed.
     ok(SdbGetFirstChild(nullptr, TAGID_ROOT) == 0 && SdbGetNextChild(nullptr, 0, 12) == 0 &&
            SdbGetTagFromTagID(nullptr, 12) == 0 && SdbReadWORDTag(nullptr, 12, 3) == 3 &&
@@ -640,6 +652,14 @@ static void TestCrafted()
         ok(SdbGetTagDataSize(pdb, 0x18) == 0 && SdbGetBinaryTagData(pdb, 0x18) == nullptr &&
                SdbGetFirstChild(pdb, 0x20) == 0,
            "wrapped sizes read");
+        SdbCloseDatabase(pdb);
+    }
+    if ((pdb = OpenCrafted(L"standin_bad_reference.sdb")) != nullptr)
+    {
+        ok(SameText(SdbGetStringTagPtr(pdb, 0x12), L"good"), "good reference: %ls",
+           Show(SdbGetStringTagPtr(pdb, 0x12)));
+        ok(SdbGetStringTagPtr(pdb, 0x18) == nullptr && SdbGetStringTagPtr(pdb, 0x1E) == nullptr,
+           "references outside the file resolved");
         SdbCloseDatabase(pdb);
     }
     // Found by fuzzing: the text of an empty STRING ending the file lies in the zero tail.
