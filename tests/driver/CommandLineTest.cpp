@@ -36,7 +36,8 @@ static void CheckSplit(LPCWSTR line, const LPCWSTR* expected, DWORD expectedErro
     // One block: the pointer array, then room for every character of the line and a zero.
     SIZE_T expectedSize = (count + 1) * sizeof(LPWSTR) + (length + 1) * sizeof(WCHAR);
     SIZE_T size = LocalSize(arguments);
-    ok(size == expectedSize, "[%ls]: block of %Iu bytes, expected %Iu", line, size, expectedSize);
+    ok(size == expectedSize, "[%ls]: block of %lu bytes, expected %lu", line, (unsigned long)size,
+       (unsigned long)expectedSize);
     LPCWSTR textStart = (LPCWSTR)(arguments + count + 1);
     LPCWSTR textEnd = (LPCWSTR)((const BYTE*)arguments + size);
     for (int i = 0; i < count; i++)
@@ -170,8 +171,8 @@ static void TestLongLine(void)
     if (arguments == NULL)
         return;
     ok(count == 2 && wcscmp(arguments[1], line + 5) == 0,
-       "long line: the argument of %Iu characters differs from the line's tail",
-       wcslen(arguments[1]));
+       "long line: the argument of %lu characters differs from the line's tail",
+       (unsigned long)wcslen(arguments[1]));
     LocalFree(arguments);
 }
 

@@ -86,6 +86,11 @@ class OpenFailureTest(unittest.TestCase):
     def test_missing_file(self):
         self.CheckRefused(os.path.join(TESTDATA, 'no such file.sdb'))
 
+    def test_empty_argument(self):
+        result = run(cmdline='"%s" ""' % EXE)
+        self.assertEqual(result.console, "SdbOpenDatabase() returned NULL for file ''\n")
+        self.assertNotIn(result.exit_code, (0, ERROR_BAD_ARGUMENTS))
+
     def test_not_a_database(self):
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, 'text.sdb')
