@@ -35,18 +35,40 @@ BOOL FileWriteChars(HANDLE file, LPCWSTR text, DWORD count)
     return FileWriteBytes(file, text, count * sizeof(WCHAR));
 }
 
+// Formats into buffer (FORMAT_BUFFER_CHARS characters); returns the number of characters to
+// write, 0 when there are none.
+static DWORD FormatText(LPWSTR buffer, LPCWSTR format, va_list values)
+{
+    int count = wvsprintfW(buffer, format, values);
+    if (count <= 0)
+    {
+        return 0;
+    }
+    if (count > FORMAT_BUFFER_CHARS - 1)
+    {
+        count = FORMAT_BUFFER_CHARS - 1;
+    }
+    // Wine's formatter counts the terminator of a result that it had to cut; that zero is not
+    // text and must not reach the listing or the console.
+    if (buffer[count - 1] == L'\0')
+    {
+        count--;
+    }
+    return (DWORD)count;
+}
+
 BOOL FilePrintf(HANDLE file, LPCWSTR format, ...)
 {
     WCHAR buffer[FORMAT_BUFFER_CHARS];
     va_list values;
     va_start(values, format);
-    int count = wvsprintfW(buffer, format, values);
+    DWORD count = FormatText(buffer, format, values);
     va_end(values);
-    if (count <= 0)
+    if (count == 0)
     {
         return FALSE;
     }
-    return FileWriteBytes(file, buffer, (DWORD)count * sizeof(WCHAR));
+    return FileWriteBytes(file, buffer, count * sizeof(WCHAR));
 }
 
 BOOL ConsolePrintf(HANDLE console, LPCWSTR format, ...)
@@ -54,16 +76,16 @@ BOOL ConsolePrintf(HANDLE console, LPCWSTR format, ...)
     WCHAR buffer[FORMAT_BUFFER_CHARS];
     va_list values;
     va_start(values, format);
-    int count = wvsprintfW(buffer, format, values);
+    DWORD count = FormatText(buffer, format, values);
     va_end(values);
-    if (count <= 0)
+    if (count == 0)
     {
         return FALSE;
     }
     DWORD written = 0;
-    if (!WriteConsoleW(console, buffer, (DWORD)count, &written, NULL))
+    if (!WriteConsoleW(console, buffer, count, &written, NULL))
     {
         return FALSE;
     }
-    return written == (DWORD)count;
+    return written == count;
 }

@@ -109,6 +109,16 @@ static void TestFilePrintf(void)
     ok(result == 1 && characters > 1000 && characters <= 1024,
        "cut FilePrintf returned %d with %u characters, expected 1 with 1001 to 1024", result,
        (unsigned)characters);
+    ok(wcsspn(g_writes.file, L"x") == characters,
+       "cut FilePrintf wrote %u characters, of which %u are the text", (unsigned)characters,
+       (unsigned)wcsspn(g_writes.file, L"x"));
+
+    ResetWrites();
+    result = ConsolePrintf(FAKE_CONSOLE, L"%ls\n", longText);
+    ok(result == 1 && g_writes.consoleChars > 1000 && g_writes.consoleChars <= 1024 &&
+           wcsspn(g_writes.console, L"x") == g_writes.consoleChars,
+       "cut ConsolePrintf returned %d with %lu characters, %u of them the text", result,
+       g_writes.consoleChars, (unsigned)wcsspn(g_writes.console, L"x"));
 }
 
 static void TestConsolePrintf(void)
