@@ -35,10 +35,13 @@ static BOOL WriteHeader(HANDLE file, LPCWSTR path, DWORD major, DWORD minor)
 static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
 {
     DWORD exitCode = 0;
-    // A file whose version cannot be read may still open; its header then shows 0.0.
+    // A file whose version cannot be read may still open; its header then shows 0.0, whatever
+    // the failed query left in the two numbers.
     DWORD major = 0, minor = 0;
     if (SdbGetDatabaseVersion(path, &major, &minor))
         ConsolePrintf(console, L"Shim database version: %lu.%lu\n", major, minor);
+    else
+        major = minor = 0;
 
     SetLastError(0);
     PDB pdb = SdbOpenDatabase(path, DOS_PATH);
