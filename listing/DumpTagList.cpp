@@ -116,7 +116,7 @@ static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG 
             const BYTE* data = (const BYTE*)SdbGetBinaryTagData(pdb, tagid);
             DWORD size = SdbGetTagDataSize(pdb, tagid);
             // Without data there is nothing to show, whatever size the library claims.
-            if (data == NULL && size != 0)
+            if (data == NULL)
             {
                 return FileWriteChars(file, L"\r\n", 2);
             }

@@ -314,7 +314,7 @@ static void TestPatchRecords(void)
                  L"\t\t\t Pattern = 0x\r\n"
                  L"\t\t\t Unknown = 0x00000002\r\n"
                  L"0x00000070\t0x9002 = PATCH_BITS\r\n"
-                 L"0x00000080\t0x9002 = PATCH_BITS:\r\n",
+                 L"0x00000080\t0x9002 = PATCH_BITS\r\n",
                  L"");
     (void)used;
 }
