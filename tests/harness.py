@@ -43,6 +43,7 @@ import unittest
 CONSOLE_COLUMNS = 32767
 CONSOLE_ROWS = 50
 POLL_SECONDS = 0.02
+DRAIN_SECONDS = 3.0
 
 # Control sequences Wine's console writes around text: CSI (ESC [ ... final byte),
 # OSC (ESC ] ... BEL or ESC \), and two-character escapes.
@@ -239,12 +240,12 @@ def _run_on_pty(argv, stdout, tmp, status_path, cwd, timeout, env):
                 _read_ready(pipe, POLL_SECONDS)
             if pipe_read not in pipe:
                 del sources[pipe_read]
-        # Console text written just before the exit may still be in flight; the terminal never
-        # reports an end (the wineserver keeps it open), so read until it stays quiet.
-        drain_until = time.monotonic() + 1.0
+        # Console text written just before the exit may still be in flight: read until the
+        # terminal reports its end, which comes once Wine's console host has closed it too.
+        # (A wineserver that a run started by itself would hold it open: then stop at the bound.)
+        drain_until = time.monotonic() + DRAIN_SECONDS
         while master in sources and time.monotonic() < drain_until:
-            if not _read_ready(sources, 0.05):
-                break
+            _read_ready(sources, POLL_SECONDS)
     finally:
         for fd in sources:
             os.close(fd)
@@ -318,9 +319,11 @@ def _time_runs(count):
     echo = os.path.join(bin_dir, "echo.exe")
     times = []
     for _ in range(count):
-        times.append(run(["x"], exe=echo, env={"ECHO_CONSOLE": "timing\n"}).elapsed)
+        start = time.monotonic()
+        run(["x"], exe=echo, env={"ECHO_CONSOLE": "timing\n"})
+        times.append(time.monotonic() - start)
     times.sort()
-    print("harness run of echo.exe: %d runs, median %.3f s, min %.3f s, max %.3f s"
+    print("one harness run of echo.exe, whole call: %d runs, median %.3f s, min %.3f s, max %.3f s"
           % (count, times[len(times) // 2], times[0], times[-1]))
 
 
