@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // in a large image only the offsets near its two ends, to keep the runs quick.
     for (uint32_t tagid = 0; tagid <= size + 8; tagid++)
     {
-        if (size > 8192 && tagid == 4096)
+        if (size > 1024 && tagid == 512)
         {
             tagid = (uint32_t)size - 64;
         }

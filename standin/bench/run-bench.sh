@@ -1,0 +1,13 @@
+#!/bin/sh
+# Builds the reader benchmark natively and runs it: run-bench.sh [DB.sdb...] (default: the shared test databases).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+out="$repo/build/bench-standin"
+mkdir -p "$out"
+clang++-14 -std=c++17 -O2 -Wall -Wextra -Werror -I "$repo" \
+    "$repo/standin/SdbCore.cpp" "$here/BenchSdbCore.cpp" -o "$out/bench-sdbcore"
+if [ $# -eq 0 ]; then
+    set -- "$repo"/../shared/testdata/*.sdb
+fi
+"$out/bench-sdbcore" "$@"
