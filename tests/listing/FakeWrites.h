@@ -112,7 +112,7 @@ static BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWOR
     memcpy((BYTE*)g_writes.file + g_writes.fileBytes, buffer, count);
     g_writes.fileBytes += count;
     memset((BYTE*)g_writes.file + g_writes.fileBytes, 0, sizeof(WCHAR));
-    *written = count;
+    *written = count + g_writes.overReport;
     return TRUE;
 }
 

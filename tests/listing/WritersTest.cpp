@@ -64,6 +64,16 @@ static void TestWriteLoop(void)
     ok(GetLastError() == ERROR_WRITE_FAULT, "last error %lu, expected %ld", GetLastError(),
        ERROR_WRITE_FAULT);
 
+    // A count beyond what was asked must not move the position past the caller's bytes.
+    ResetWrites();
+    g_writes.maxBytesPerCall = 5;
+    g_writes.overReport = 16;
+    result = FileWriteBytes(FAKE_FILE, bytes, 20);
+    ok(result == 0 && g_writes.fileCalls == 1,
+       "over-reported write returned %d after %lu calls, "
+       "expected 0 after 1",
+       result, g_writes.fileCalls);
+
     ResetWrites();
     result = FileWriteChars(FAKE_FILE, L":\r\n", 3);
     ok(result == 1 && FileIs(L":\r\n"),
