@@ -29,6 +29,7 @@ struct FakeWrites
     DWORD maxBytesPerCall; // 0: no limit; otherwise writes complete in parts of this size
     DWORD failFromCall;    // 0: never; otherwise this and every later WriteFile call fails
     DWORD zeroAtCall;      // 0: never; otherwise this call succeeds but writes nothing
+    DWORD overReport;      // added to the count of bytes a write reports
     const WCHAR* failText; // a write whose characters contain this text fails
     BOOL failAfterText;    // and so does every write after it (a disk that fills)
     DWORD error;           // last error set by a failed write
