@@ -68,6 +68,12 @@ class RealDatabases(unittest.TestCase):
     def test_atomic_shim(self):
         self.check_source("AtomicShimx86")
 
+    def test_custom_database_format_2_3(self):
+        self.check_source("app_x32")
+
+    def test_empty_indexes(self):
+        self.check_source("T1546.011CompatDatabase")
+
 
 class Layout(unittest.TestCase):
     def test_header_defaults_and_overrides(self):
