@@ -1,0 +1,284 @@
+#!/usr/bin/env python3
+"""Listing benchmark: shimlist against the floor set by its own WriteFile calls.
+
+Usage: python3 bench/run-bench.py [--runs N] [--sizes 30000,320000,...] [--no-build]
+                                  [--markdown FILE]
+
+Builds the 64-bit product, the recording build and the floor program into build/bench,
+generates the benchmark databases (bench/gen_bench_db.py) into build/bench/benchdata, and for
+each database:
+  1. runs the recording build once: the listing and the byte count of every WriteFile call;
+  2. checks that shimlist writes the same listing and that the floor replays it byte for byte;
+  3. runs shimlist and the floor N times each, alternately, under wine64 with a persistent
+     wineserver (standard output to a file, standard error to /dev/null), and prints the
+     medians: wall and CPU time, tags and output megabytes per second, peak memory (maximum
+     resident set), and the ratio shimlist/floor.
+The time of a run on an empty database (start-up and shut-down of a Wine process) is
+measured too, and the time per tag is given both whole and without it.
+
+These are measurements, not tests: nothing here passes or fails on a figure.
+"""
+
+import argparse
+import filecmp
+import hashlib
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.path.dirname(HERE)
+BUILD_DIR = os.path.join(SOURCE_DIR, "build", "bench")
+BIN_DIR = os.path.join(BUILD_DIR, "bin")
+DATA_DIR = os.path.join(BUILD_DIR, "benchdata")
+WINE_RUN = os.path.join(SOURCE_DIR, "tools", "wine-run")
+WINEPREFIX = os.environ.get("SHIMLIST_WINEPREFIX", os.path.expanduser("~/.wine-shimlist"))
+
+DEFAULT_SIZES = (30000, 300000, 3000000, 320000)
+SYSMAIN_TAGS = 320000  # the size of the real system database: the "tag listing" figures
+
+
+def log(text):
+    sys.stderr.write(text + "\n")
+    sys.stderr.flush()
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def build():
+    if not os.path.exists(os.path.join(BUILD_DIR, "build.ninja")):
+        subprocess.run(["cmake", "--preset", "x86_64", "-B", BUILD_DIR], cwd=SOURCE_DIR,
+                       check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BUILD_DIR, "--target", "shimlist", "apphelp",
+                    "shimlist_recording", "shimlist_floor"], cwd=SOURCE_DIR, check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def start_wineserver():
+    # A persistent wineserver: otherwise each run starts one and waits for it to idle out.
+    env = dict(os.environ, WINEPREFIX=WINEPREFIX)
+    # It exits with a failure when a persistent one is already there, which is as good.
+    subprocess.run(["wineserver", "-p"], env=env, stderr=subprocess.DEVNULL)
+
+
+def wineserver_pid():
+    """The wineserver of our prefix: it works in a folder named after the prefix's device and
+    inode. None when it cannot be found (its CPU time is then not shown)."""
+    st = os.stat(WINEPREFIX)
+    folder = "server-%x-%x" % (st.st_dev, st.st_ino)
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            if os.readlink("/proc/%s/cwd" % entry).endswith("/" + folder):
+                with open("/proc/%s/comm" % entry) as f:
+                    if f.read().startswith("wineserver"):
+                        return int(entry)
+        except OSError:
+            continue
+    return None
+
+
+def process_cpu(pid):
+    if pid is None:
+        return 0.0
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def generator_stamp():
+    digest = hashlib.sha256()
+    for path in (os.path.join(HERE, "gen_bench_db.py"),
+                 os.path.join(SOURCE_DIR, "sdbwriter", "sdbwrite.py")):
+        with open(path, "rb") as f:
+            digest.update(f.read())
+    return digest.hexdigest()
+
+
+def database(tags):
+    """Path of the benchmark database of about `tags` tags (0: an empty database) and its
+    exact tag count; generated when missing or made by another generator."""
+    os.makedirs(DATA_DIR, exist_ok=True)
+    path = os.path.join(DATA_DIR, "bench-%d.sdb" % tags)
+    stamp_path = path + ".stamp"
+    stamp = generator_stamp()
+    if os.path.exists(path) and os.path.exists(stamp_path):
+        with open(stamp_path) as f:
+            saved = f.read().split()
+        if saved[:1] == [stamp]:
+            return path, int(saved[1])
+    if tags == 0:
+        sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
+        import sdbwrite
+        with open(path, "wb") as f:
+            f.write(sdbwrite.compile_source("version 3 0\nstringtable none\n"))
+        count = 0
+    else:
+        log("generating %s" % os.path.basename(path))
+        out = subprocess.run([sys.executable, os.path.join(HERE, "gen_bench_db.py"), str(tags),
+                              path], check=True, capture_output=True, text=True).stdout
+        count = int(out.split(": ")[1].split()[0])
+    with open(stamp_path, "w") as f:
+        f.write("%s %d\n" % (stamp, count))
+    return path, count
+
+
+class Run:
+    def __init__(self, wall, cpu, rss_kb, server_cpu, exit_code):
+        self.wall, self.cpu, self.rss_kb = wall, cpu, rss_kb
+        self.server_cpu, self.exit_code = server_cpu, exit_code
+
+
+def run_program(args, output, server, env=None):
+    """Runs a Windows program under wine64 with standard output into `output`; its wall time,
+    CPU time (user + system) and peak resident set from the kernel's accounting of the child."""
+    server_before = process_cpu(server)
+    with open(output, "wb") as out:
+        start = time.perf_counter()
+        proc = subprocess.Popen([WINE_RUN] + args, cwd=BIN_DIR, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.DEVNULL, env=env)
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return Run(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss,
+               process_cpu(server) - server_before, proc.returncode)
+
+
+def record(db, listing, writes, server):
+    env = dict(os.environ, SHIMLIST_BENCH_WRITES=windows_path(writes))
+    run = run_program(["./shimlist_recording.exe", windows_path(db)], listing, server, env)
+    if run.exit_code != 0:
+        raise SystemExit("recording build: exit code %d for %s" % (run.exit_code, db))
+    with open(writes, "rb") as f:
+        sizes = f.read()
+    calls = len(sizes) // 4
+    total = sum(memoryview(sizes).cast("I"))
+    if total != os.path.getsize(listing):
+        raise SystemExit("recording build: %d bytes recorded, the listing has %d"
+                         % (total, os.path.getsize(listing)))
+    return calls
+
+
+def median(runs, field):
+    return statistics.median(getattr(r, field) for r in runs)
+
+
+def measure(tags_wanted, runs, server):
+    db, tags = database(tags_wanted)
+    stem = os.path.splitext(db)[0]
+    listing, writes = stem + ".recorded.txt", stem + ".writes"
+    product_out, floor_out = stem + ".shimlist.txt", stem + ".floor.txt"
+    calls = record(db, listing, writes, server)
+    shim_runs, floor_runs = [], []
+    for index in range(runs):
+        shim = run_program(["./shimlist.exe", windows_path(db)], product_out, server)
+        floor = run_program(["./shimlist_floor.exe", windows_path(listing), windows_path(writes)],
+                            floor_out, server)
+        if shim.exit_code != 0 or floor.exit_code != 0:
+            raise SystemExit("exit codes: shimlist %d, floor %d for %s"
+                             % (shim.exit_code, floor.exit_code, db))
+        if index == 0:
+            # The floor stands for shimlist only if both write what the recording wrote.
+            for path in (product_out, floor_out):
+                if not filecmp.cmp(path, listing, shallow=False):
+                    raise SystemExit("%s differs from the recorded listing" % path)
+        shim_runs.append(shim)
+        floor_runs.append(floor)
+    for path in (product_out, floor_out):
+        os.remove(path)
+    result = {
+        "tags": tags, "db_bytes": os.path.getsize(db), "out_bytes": os.path.getsize(listing),
+        "calls": calls, "shim": shim_runs, "floor": floor_runs,
+    }
+    os.remove(listing)
+    return result
+
+
+def table(results, startup):
+    """The figures as Markdown table rows."""
+    rows = []
+    head = ("| Tags | DB MB | Output MB | WriteFile calls | shimlist wall s (min-max) | CPU s | "
+            "server CPU s | Mtags/s | MB/s | peak MB | peak - DB MB | floor wall s (min-max) | "
+            "floor CPU s | floor peak MB | ratio wall | ratio CPU | us/tag | us/tag net |")
+    rows.append(head)
+    rows.append("|" + "---|" * (head.count("|") - 1))
+    for r in results:
+        shim, floor = r["shim"], r["floor"]
+        wall, floor_wall = median(shim, "wall"), median(floor, "wall")
+        cpu, floor_cpu = median(shim, "cpu"), median(floor, "cpu")
+        peak = median(shim, "rss_kb") * 1024
+        rows.append("| %d | %.2f | %.1f | %d | %.3f (%.3f-%.3f) | %.3f | %.3f | %.3f | %.1f | "
+                    "%.1f | %.1f | %.3f (%.3f-%.3f) | %.3f | %.1f | %.3f | %.3f | %.3f | %.3f |" % (
+                        r["tags"], r["db_bytes"] / 1e6, r["out_bytes"] / 1e6, r["calls"], wall,
+                        min(x.wall for x in shim), max(x.wall for x in shim), cpu,
+                        median(shim, "server_cpu"), r["tags"] / wall / 1e6,
+                        r["out_bytes"] / wall / 1e6, peak / 2**20,
+                        (peak - r["db_bytes"]) / 2**20, floor_wall,
+                        min(x.wall for x in floor), max(x.wall for x in floor), floor_cpu,
+                        median(floor, "rss_kb") / 1024, wall / floor_wall, cpu / floor_cpu,
+                        wall / r["tags"] * 1e6, (wall - startup) / r["tags"] * 1e6))
+    return rows
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--sizes", default=",".join(str(s) for s in DEFAULT_SIZES))
+    parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--markdown", help="also write the table into this file")
+    args = parser.parse_args(argv[1:])
+    sizes = [int(s) for s in args.sizes.split(",")]
+
+    if not args.no_build:
+        build()
+    start_wineserver()
+    server = wineserver_pid()
+    load_before = os.getloadavg()
+
+    empty, _ = database(0)
+    startup_runs = [run_program(["./shimlist.exe", windows_path(empty)],
+                                os.path.join(DATA_DIR, "empty.txt"), server)
+                    for _ in range(args.runs)]
+    startup = median(startup_runs, "wall")
+    log("empty database: wall %.3f s, CPU %.3f s, peak %.1f MB" % (
+        startup, median(startup_runs, "cpu"), median(startup_runs, "rss_kb") / 1024))
+
+    results = []
+    for tags in sizes:
+        result = measure(tags, args.runs, server)
+        results.append(result)
+        log("\n".join(table([result], startup)[2:]))
+
+    load_after = os.getloadavg()
+    lines = [
+        "Machine: %d cores, load average %.2f before and %.2f after (1 minute); %d runs each, "
+        "medians." % (os.cpu_count(), load_before[0], load_after[0], args.runs),
+        "Empty database (start-up and shut-down of one Wine process): wall %.3f s, CPU %.3f s, "
+        "peak %.1f MB." % (startup, median(startup_runs, "cpu"),
+                           median(startup_runs, "rss_kb") / 1024),
+        "",
+    ]
+    lines += table(results, startup)
+    sysmain = [r for r in results if r["tags"] >= SYSMAIN_TAGS * 0.97 and
+               r["tags"] <= SYSMAIN_TAGS * 1.03]
+    for r in sysmain:
+        wall = median(r["shim"], "wall")
+        lines += ["", "Tag listing, database the size of sysmain.sdb (%d tags, %.2f MB): wall %.3f s, "
+                  "%.0f tags/s, %d WriteFile calls, %d output bytes, peak memory %.1f MB." % (
+                      r["tags"], r["db_bytes"] / 1e6, wall, r["tags"] / wall, r["calls"],
+                      r["out_bytes"], median(r["shim"], "rss_kb") / 1024)]
+    text = "\n".join(lines)
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
