@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+# The database writer: compiles readable .sdbtxt sources into binary shim databases.
 """sdbwrite: compiles a readable text source (.sdbtxt) into a binary shim database (.sdb).
 
 Usage: python3 sdbwrite.py SRC.sdbtxt OUT.sdb

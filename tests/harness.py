@@ -7,6 +7,7 @@
     r.console     # text shown on the console (standard error), escape sequences removed,
                   # line ends normalised to "\\n"
     r.exit_code   # the full 32-bit exit code, unsigned (e.g. 0xC0000005)
+    r.elapsed     # seconds from the start to the program's exit; r.raw_console: bytes as sent
 
 Standard input and standard error are a pseudo-terminal, so the program has a real console
 (WriteConsoleW fails on files and pipes). Standard output is, by `stdout=`:
