@@ -79,11 +79,14 @@ def wine_prefix():
 
 
 def wine_env(extra=None):
-    """The environment of tools/wine-run, plus UTF-8 console text and any extra variables."""
+    """The environment of tools/wine-run (but no debugger), UTF-8 console text, and any extra
+    variables."""
     env = dict(os.environ)
     env["WINEPREFIX"] = wine_prefix()
     env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    # Without winedbg a crash just ends the program with its exception code; the debugger
+    # would take seconds and write its backtrace into the program's standard output.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winedbg.exe=d"
     env["LC_ALL"] = "C.UTF-8"
     env.update(extra or {})
     return env

@@ -37,6 +37,12 @@ class ExitCodes(unittest.TestCase):
                 r = echo(env={"ECHO_EXIT": str(code)})
                 self.assertEqual(r.exit_code, code, "got %#x" % r.exit_code)
 
+    def test_crash_leaves_standard_output_alone(self):
+        r = echo(["a"], env={"ECHO_CRASH": "1", "ECHO_CONSOLE": "before\n"})
+        self.assertEqual(r.exit_code, 0xC0000005, "got %#x" % r.exit_code)
+        self.assertEqual(r.stdout, ('"%s" a' % harness.windows_path(ECHO)).encode("utf-16-le"))
+        self.assertTrue(r.console.startswith("before\n"), r.console)
+
     def test_timeout_kills_and_is_reported(self):
         with self.assertRaises(harness.RunTimeout) as e:
             echo(env={"ECHO_SLEEP": "60000", "ECHO_CONSOLE": "started\n"}, timeout=2)

@@ -5,6 +5,7 @@
 //   ECHO_EXIT     exit code (decimal or 0x hex, all 32 bits); without it, 0, or the error code
 //                 of a failed write to standard output
 //   ECHO_SLEEP    milliseconds to wait before exiting
+//   ECHO_CRASH    if set, the program ends by writing through a null pointer
 //   ECHO_ARGV     if set, standard output receives the arguments as CommandLineToArgvW splits
 //                 them, each followed by a line feed, instead of the raw command line
 // Standard output receives the raw command line as UTF-16LE, so tests see exactly what arrived.
@@ -64,6 +65,10 @@ int main()
     if (length > 0 && length < ARRAYSIZE(text))
     {
         Sleep((DWORD)wcstoul(text, NULL, 0));
+    }
+    if (GetEnvironmentVariableW(L"ECHO_CRASH", text, ARRAYSIZE(text)) > 0)
+    {
+        *(volatile int*)(ULONG_PTR)code = 0;
     }
     ExitProcess(code);
 }
