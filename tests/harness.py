@@ -167,8 +167,9 @@ def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20,
         raise HarnessError("give args or cmdline, not both")
     if cmdline is None:
         cmdline = build_cmdline(windows_path(exe), list(args))
-    if stdout not in STDOUT_MODES and not isinstance(stdout, (str, os.PathLike)):
-        raise HarnessError("unknown stdout mode %r" % (stdout,))
+    if stdout not in STDOUT_MODES and not isinstance(stdout, os.PathLike) and (
+            not isinstance(stdout, str) or os.sep not in stdout):
+        raise HarnessError("unknown stdout mode %r (a path needs a folder part)" % (stdout,))
     ensure_wineserver()
 
     with tempfile.TemporaryDirectory(prefix="shimlist-run-") as tmp:
