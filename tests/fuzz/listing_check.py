@@ -1,0 +1,346 @@
+# Checks that a shimlist run is sound: a well-formed listing, a console that agrees with it, an honest exit code.
+"""Judges one run of shimlist.exe on a database file, without a reference listing.
+
+    problems = check_run(db_bytes, path_arg, exit_code, listing, console)
+
+Returns a list of (category, detail) pairs; empty when the run is sound. The checks:
+
+- The listing is whole UTF-16 units, starts with FF FE and the header naming the path and the
+  file's version, and ends every line with CR LF.
+- Every line is a tag line (`0x%08X`, one tab per level plus one, `0x%04X = name`, a value
+  part that fits the tag's type), a patch record line, or the continuation of a text value
+  (strings and module names may hold line breaks of their own).
+- TAGIDs rise strictly and lie inside the file; names are the library's; nesting grows by at
+  most one level per list; numbers and byte data shown equal the file's bytes at the item.
+- The console holds only known messages; its "Undefined TAG_TYPE" lines name exactly the tags
+  that the listing shows with an undefined type.
+- Exit code 0 only for a complete listing with no failure on the console; any other exit code
+  comes with a diagnostic; a crash code (0xC0000000 and up) is always a fault.
+"""
+
+import os
+import re
+import struct
+
+HEADER_FORMAT = ("\ufeffShim database file:\t%s\r\nShim database version:\t%d.%d\r\n\r\n"
+                 "TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n")
+
+TAG_LINE_RE = re.compile(r"0x([0-9A-F]{8})(\t{1,10})0x([0-9A-F]{4}) = (.*)\Z", re.S)
+RECORD_LINE_RE = re.compile(
+    r"(\t{1,10}) (Action  = (\d+) \((REPLACE|MATCH)\)|Module  = (.*)|RVA     = 0x[0-9A-F]{8}"
+    r"|Length  = (\d+)|Pattern = 0x((?:[0-9A-F]{2})*)|Unknown = 0x[0-9A-F]{8}"
+    r"|Rest    = 0x((?:[0-9A-F]{2})*))\Z", re.S)
+HEX_RE = re.compile(r": 0x((?:[0-9A-F]{2})+)\Z")
+TIME_RE = re.compile(r": (Sun|Mon|Tues|Wednes|Thurs|Fri|Satur)day, \d{4}-\d\d-\d\d "
+                     r"\d\d:\d\d:\d\d\.\d{3} UTC\Z")
+VERSION_RE = re.compile(r": (\d+)\.(\d+)\.(\d+)\.(\d+)\Z")
+GUID_RE = re.compile(r": \{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}\Z")
+
+TIME_DWORD_TAGS = (0x401D, 0x401E)
+VERSION_TAGS = (0x5002, 0x5003, 0x5006, 0x500D)
+GUID_TAGS = (0x9004, 0x9006, 0x9007, 0x9008, 0x9009, 0x9010, 0x9011)
+PATCH_BITS = 0x9002
+RECORD_ORDER = ("Action", "Module", "RVA", "Length", "Pattern", "Unknown")
+
+# Console messages. Informational ones leave a complete listing; every other known message
+# marks a failure, after which exit code 0 would hide the failure.
+CONSOLE_PATTERNS = (
+    ("version", False, re.compile(r"Shim database version: (\d+)\.(\d+)\Z")),
+    ("undefined", False, re.compile(r"Undefined TAG_TYPE 0x([0-9A-F]{4}) for TAGID 0x([0-9A-F]{8})\Z")),
+    ("open", True, re.compile(r"SdbOpenDatabase\(\) returned NULL for file '(.*)'\Z", re.S)),
+    ("write-level", True, re.compile(r"WriteFile\(\) returned error (\d+) for level (\d+)\Z")),
+    ("time", True, re.compile(r"FileTimeToSystemTime\(\) returned error (\d+)\Z")),
+    ("returned-error", True, re.compile(r"(\w+)\(\) returned error (\d+)(: .*)?\Z")),
+    ("nesting", True, re.compile(r"Lists nest deeper than (\d+) levels: the children of TAGID "
+                                 r"0x([0-9A-F]{8}) are not listed\Z")),
+    ("patch", True, re.compile(r"Patch record at offset (\d+) of the data of TAGID 0x([0-9A-F]{8}) "
+                               r"cannot be decoded: .*; the rest is shown undecoded\Z")),
+    ("guid", True, re.compile(r"SdbGUIDToString\(\) returned FALSE!\Z")),
+    ("no-argument", True, re.compile(r"No argument: a single file or path name of a shim "
+                                     r"database must be given!\Z")),
+)
+# The version and undefined types never mark a failure. A patch record that cannot be decoded
+# is shown as undecoded bytes, and a time the platform cannot convert as its number: the
+# listing still holds every byte, so these do not either. STRICT_INFORMATIONAL counts them as
+# failures.
+DEFAULT_INFORMATIONAL = frozenset(("version", "undefined", "patch", "time"))
+STRICT_INFORMATIONAL = frozenset(("version", "undefined"))
+
+
+def load_tag_names(path=None):
+    """Tag value -> name, as the library answers; other values are "InvalidTag"."""
+    if path is None:
+        source = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.join(
+            os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        path = os.path.join(source, "..", "shared", "sdb-tag-names.tsv")
+    names = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#") or not line.strip():
+                continue
+            value, name = line.rstrip("\n").split("\t")[:2]
+            names[int(value, 16)] = name
+    return names
+
+
+def parse_console(console):
+    """Console text -> list of (kind, match or None, line)."""
+    messages = []
+    for line in console.split("\n"):
+        if not line.strip():
+            continue
+        for kind, _, pattern in CONSOLE_PATTERNS:
+            match = pattern.match(line)
+            if match:
+                messages.append((kind, match, line))
+                break
+        else:
+            messages.append(("wine" if line.startswith("wine:") else "unknown", None, line))
+    return messages
+
+
+def _file_bytes(db, offset, count):
+    """The file's bytes at offset, or None when they do not all lie inside the file."""
+    if offset < 0 or offset + count > len(db):
+        return None
+    return db[offset:offset + count]
+
+
+def _check_number(db, tagid, width, value, problems, line):
+    stored = _file_bytes(db, tagid + 2, width)
+    if stored is None:
+        problems.append(("value-outside-file", line))
+    elif int.from_bytes(stored, "little") != value:
+        problems.append(("value-differs-from-file", "%s (file holds %s)" % (line, stored.hex())))
+
+
+def _check_value(db, tag, tagid, rest, line, problems):
+    """Checks the value part of a tag line; returns True when text may continue on the
+    following lines."""
+    kind = tag & 0xF000
+    if kind == 0x1000 or kind == 0x7000 or kind == 0 or kind > 0x9000:
+        if rest:
+            problems.append(("value-on-valueless-tag", line))
+        return False
+    if rest == "":
+        return False
+    if kind in (0x6000, 0x8000):
+        if not rest.startswith(": "):
+            problems.append(("bad-text-value", line))
+        return True
+    if kind == 0x3000:
+        match = re.fullmatch(r": 0x([0-9A-F]{4})", rest)
+        if not match or match.group(1) == "FFFF":
+            problems.append(("bad-word-value", line))
+        else:
+            _check_number(db, tagid, 2, int(match.group(1), 16), problems, line)
+        return False
+    if kind == 0x4000:
+        match = re.fullmatch(r": 0x([0-9A-F]{8})", rest)
+        if match and match.group(1) != "FFFFFFFF":
+            _check_number(db, tagid, 4, int(match.group(1), 16), problems, line)
+        elif not (tag in TIME_DWORD_TAGS and TIME_RE.match(rest)):
+            problems.append(("bad-dword-value", line))
+        return False
+    if kind == 0x5000:
+        match = re.fullmatch(r": 0x([0-9A-F]{16})", rest)
+        version = VERSION_RE.match(rest)
+        if match and match.group(1) != "F" * 16:
+            _check_number(db, tagid, 8, int(match.group(1), 16), problems, line)
+        elif version and tag in VERSION_TAGS:
+            parts = [int(p) for p in version.groups()]
+            if max(parts) > 0xFFFF:
+                problems.append(("bad-version-value", line))
+            else:
+                value = (parts[0] << 48) | (parts[1] << 32) | (parts[2] << 16) | parts[3]
+                _check_number(db, tagid, 8, value, problems, line)
+        elif not (tag == 0x5001 and TIME_RE.match(rest)):
+            problems.append(("bad-qword-value", line))
+        return False
+    # BYTE and BINARY data.
+    if tag == PATCH_BITS:
+        if rest != ":":
+            problems.append(("bad-patch-line", line))
+        return False
+    if tag in GUID_TAGS and GUID_RE.match(rest):
+        return False
+    match = HEX_RE.match(rest)
+    if not match:
+        problems.append(("bad-byte-data", line))
+        return False
+    shown = bytes.fromhex(match.group(1))
+    start = tagid + (2 if kind == 0x2000 else 6)
+    stored = _file_bytes(db, start, len(shown))
+    if stored is None:
+        problems.append(("data-outside-file", "%s (%d bytes at %#x, file %d bytes)"
+                         % (line[:120], len(shown), start, len(db))))
+    elif stored != shown:
+        problems.append(("data-differs-from-file", line[:200]))
+    return False
+
+
+def check_listing(db, path, listing, names, complete=True):
+    """Checks the listing of database bytes db opened as path. Returns (problems, info);
+    info has 'undefined' (list of (tag, tagid)), 'tags' and 'lines'. With complete=False
+    (a run whose writes failed) only a prefix of a sound listing is required."""
+    problems = []
+    info = {"undefined": [], "tags": 0, "lines": 0, "list_tagids": set()}
+    if len(listing) % 2:
+        problems.append(("odd-byte-count", "%d bytes" % len(listing)))
+    text = listing[:len(listing) & ~1].decode("utf-16-le", "surrogatepass")
+    major, minor = struct.unpack_from("<II", db, 0) if len(db) >= 8 else (0, 0)
+    header = HEADER_FORMAT % (path, major, minor)
+    if not text.startswith(header):
+        if complete or not header.startswith(text):
+            problems.append(("bad-header", repr(text[:len(header) + 20])))
+        return problems, info
+    body = text[len(header):]
+    if body and not body.endswith("\r\n"):
+        if complete:
+            problems.append(("no-final-line-end", repr(body[-80:])))
+        body = body[:body.rfind("\r\n") + 2] if "\r\n" in body else ""
+    lines = body.split("\r\n")[:-1] if body else []
+    info["lines"] = len(lines)
+
+    last_at_level = []      # TAGID of the last line at each level, outermost first
+    previous_level = -1      # level of the last tag line; -1 before the first
+    previous_is_list = False
+    free_text = False        # the last value may carry on over line breaks
+    patch = None             # state of a patch record block: expected indent, next field
+    for line in lines:
+        match = TAG_LINE_RE.match(line)
+        if patch is not None and not match:
+            record = RECORD_LINE_RE.match(line)
+            if record:
+                free_text = _check_record_line(record, patch, line, problems)
+                continue
+        if not match:
+            if not free_text:
+                problems.append(("malformed-line", repr(line[:200])))
+            continue
+        if patch is not None and patch["next"] not in ("Action", "done"):
+            problems.append(("patch-record-cut", repr(line[:120])))
+        patch = None
+        free_text = False
+        tagid = int(match.group(1), 16)
+        tabs = len(match.group(2))
+        tag = int(match.group(3), 16)
+        rest = match.group(4)
+        info["tags"] += 1
+        level = tabs - 1
+        if tagid < 12 or tagid >= len(db):
+            problems.append(("tagid-outside-file", "0x%08X (file %d bytes)" % (tagid, len(db))))
+        # A child lies after its list, and each sibling after the one before it. (A damaged
+        # list may overrun its parent, so the walk may meet the same bytes again later on.)
+        if tabs < 10:
+            del last_at_level[level + 1:]
+            if level < len(last_at_level) and tagid <= last_at_level[level]:
+                problems.append(("tagid-order", "sibling 0x%08X after 0x%08X"
+                                 % (tagid, last_at_level[level])))
+            elif level == len(last_at_level) and level > 0 and tagid <= last_at_level[level - 1]:
+                problems.append(("tagid-order", "child 0x%08X of list 0x%08X"
+                                 % (tagid, last_at_level[level - 1])))
+            del last_at_level[level:]
+            if level == len(last_at_level):
+                last_at_level.append(tagid)
+        if tabs < 10:
+            limit = previous_level + 1 if previous_is_list else previous_level
+            if previous_level >= 9:
+                limit = 9
+            if previous_level < 0:
+                limit = 0
+            if level > limit:
+                problems.append(("indent-jump", "level %d after level %d: %r"
+                                 % (level, previous_level, line[:120])))
+        previous_level = level
+        previous_is_list = (tag & 0xF000) == 0x7000
+        if previous_is_list:
+            info["list_tagids"].add(tagid)
+        name = names.get(tag, "InvalidTag")
+        if not rest.startswith(name):
+            problems.append(("wrong-name", "%r, expected %s" % (line[:120], name)))
+            continue
+        rest = rest[len(name):]
+        if (tag & 0xF000) == 0 or (tag & 0xF000) > 0x9000:
+            info["undefined"].append((tag, tagid))
+        free_text = _check_value(db, tag, tagid, rest, line, problems)
+        if tag == PATCH_BITS and rest == ":":
+            patch = {"tabs": min(level + 3, 10) if tabs < 10 else 10, "next": "Action",
+                     "length": None}
+    if patch is not None and patch["next"] not in ("Action", "done") and complete:
+        problems.append(("patch-record-cut", "at the end of the listing"))
+    return problems, info
+
+
+def _check_record_line(record, patch, line, problems):
+    """Checks one patch record line against the record block's state; returns True when the
+    module name may continue on the following lines."""
+    if len(record.group(1)) != patch["tabs"]:
+        problems.append(("record-indent", repr(line[:120])))
+    field = record.group(2).split(" ", 1)[0]
+    if field == "Rest":
+        if patch["next"] not in ("Action", "done"):
+            problems.append(("patch-record-cut", repr(line[:120])))
+        patch["next"] = "done"
+        return False
+    if field != patch["next"]:
+        problems.append(("record-order", "%s where %s belongs: %r" % (field, patch["next"], line[:120])))
+    index = RECORD_ORDER.index(field)
+    patch["next"] = RECORD_ORDER[(index + 1) % len(RECORD_ORDER)]
+    if field == "Length":
+        patch["length"] = int(record.group(6))
+    if field == "Pattern" and patch["length"] is not None:
+        if len(record.group(7)) // 2 != patch["length"]:
+            problems.append(("pattern-length", "%d bytes shown, Length %d"
+                             % (len(record.group(7)) // 2, patch["length"])))
+    return field == "Module"
+
+
+def is_crash(exit_code):
+    return exit_code >= 0xC0000000
+
+
+def check_run(db, path, exit_code, listing, console, names, informational=DEFAULT_INFORMATIONAL):
+    """Judges one finished run; see the module text. Returns a list of (category, detail)."""
+    problems = []
+    messages = parse_console(console)
+    if is_crash(exit_code) or any(kind == "wine" for kind, _, _ in messages):
+        return [("crash", "exit code 0x%08X, console %r" % (exit_code, console[-400:]))]
+    for kind, _, line in messages:
+        if kind == "unknown":
+            problems.append(("unknown-console-text", repr(line[:200])))
+    failures = [line for kind, _, line in messages
+                if kind not in informational and kind != "unknown"]
+    opened = not any(kind == "open" for kind, _, _ in messages)
+
+    if not opened:
+        if exit_code == 0:
+            problems.append(("exit-0-after-failure", "open failed: %r" % console[-300:]))
+        if listing:
+            problems.append(("listing-after-failed-open", "%d bytes" % len(listing)))
+        return problems
+    write_failed = any(kind in ("write-level", "returned-error") and "WriteFile" in line
+                       for kind, _, line in messages)
+    listing_problems, info = check_listing(db, path, listing, names, complete=not write_failed)
+    problems += listing_problems
+
+    if exit_code == 0 and failures:
+        problems.append(("exit-0-after-failure", repr(failures[:3])))
+    if exit_code != 0 and not failures:
+        problems.append(("silent-failure", "exit code %d with console %r" % (exit_code, console[-300:])))
+
+    versions = [m for kind, m, _ in messages if kind == "version"]
+    if versions and len(db) >= 8:
+        shown = (int(versions[0].group(1)), int(versions[0].group(2)))
+        if shown != struct.unpack_from("<II", db, 0):
+            problems.append(("wrong-version", "console shows %d.%d" % shown))
+    if not write_failed:
+        reported = [(int(m.group(1), 16), int(m.group(2), 16))
+                    for kind, m, _ in messages if kind == "undefined"]
+        if reported != info["undefined"]:
+            problems.append(("undefined-mismatch", "console %r, listing %r"
+                             % (reported[:5], info["undefined"][:5])))
+    for kind, match, line in messages:
+        if kind == "nesting" and int(match.group(2), 16) not in info["list_tagids"]:
+            problems.append(("nesting-report", "names no listed list: %r" % line))
+    return problems

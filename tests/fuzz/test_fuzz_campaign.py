@@ -1,0 +1,114 @@
+# A bounded fuzzing campaign against shimlist.exe, and checks that the run judge catches damaged output.
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fuzz_shimlist  # noqa: E402
+import listing_check  # noqa: E402
+from harness import run, windows_path  # noqa: E402
+
+FIXED_SEED = 20261208
+FIXED_CASES = 60
+TIMED_SECONDS = 45
+
+
+class Campaign(unittest.TestCase):
+    def run_campaign(self, seed, **bounds):
+        corpus = tempfile.mkdtemp(prefix="shimlist-fuzz-findings-")
+        summary = fuzz_shimlist.campaign(seed, corpus_out=corpus, quiet=True, **bounds)
+        fuzz_shimlist.print_summary(summary)
+        if summary["findings"]:
+            print("failing cases kept in %s; rerun with: python3 tests/fuzz/fuzz_shimlist.py "
+                  "--seed %d" % (corpus, seed))
+        self.assertEqual(dict(summary["findings"]), {},
+                         "seed %d: %r" % (seed, summary["examples"]))
+        self.assertGreater(summary["cases"], 0)
+        return summary
+
+    def test_fixed_seed(self):
+        summary = self.run_campaign(FIXED_SEED, cases=FIXED_CASES)
+        self.assertEqual(summary["cases"], FIXED_CASES)
+        # The mutations reach the program's failure paths, not only its happy one.
+        self.assertGreater(sum(count for code, count in summary["exit_codes"].items() if code),
+                           0, summary["exit_codes"])
+
+    def test_time_based_seed(self):
+        seed = int(time.time())
+        print("time-based seed: %d" % seed)
+        self.run_campaign(seed, seconds=TIMED_SECONDS)
+
+
+class Judge(unittest.TestCase):
+    """The judge of fuzz_shimlist must see damage, or the campaign proves nothing."""
+
+    @classmethod
+    def setUpClass(cls):
+        seeds = dict(fuzz_shimlist.load_seeds())
+        cls.db = seeds["every_type.sdbtxt"]
+        cls.folder = tempfile.mkdtemp(prefix="shimlist-judge-")
+        path = os.path.join(cls.folder, "every_type.sdb")
+        with open(path, "wb") as f:
+            f.write(cls.db)
+        cls.path = windows_path(path)
+        cls.result = run([cls.path])
+        cls.names = listing_check.load_tag_names()
+
+    def judge(self, listing=None, console=None, exit_code=None):
+        return [category for category, _ in listing_check.check_run(
+            self.db, self.path, self.result.exit_code if exit_code is None else exit_code,
+            self.result.stdout if listing is None else listing,
+            self.result.console if console is None else console, self.names)]
+
+    def replaced(self, old, new):
+        text = self.result.stdout.decode("utf-16-le")
+        self.assertIn(old, text)
+        return text.replace(old, new, 1).encode("utf-16-le")
+
+    def test_sound_run_passes(self):
+        self.assertEqual(self.result.exit_code, 0, self.result)
+        self.assertEqual(self.judge(), [])
+
+    def test_damaged_listings_are_caught(self):
+        cases = {
+            "odd-byte-count": self.result.stdout + b"\0",
+            "no-final-line-end": self.result.stdout[:-2],
+            "bad-header": self.replaced("version:\t3.0", "version:\t2.0"),
+            "wrong-name": self.replaced("= DATABASE\r\n", "= DATABASF\r\n"),
+            "value-differs-from-file": self.replaced("SIZE: 0x001C2200", "SIZE: 0x001C2201"),
+            "data-differs-from-file": self.replaced(": 0x00AB10", ": 0x00AB11"),
+            "bad-word-value": self.replaced("MATCH_MODE\r\n", "MATCH_MODE: 0xFFFF\r\n"),
+            "tagid-order": self.replaced("0x00000074", "0x00000060"),
+            "indent-jump": self.replaced("\t0x6001 = NAME: Shim", "\t\t\t0x6001 = NAME: Shim"),
+            "pattern-length": self.replaced("Pattern = 0x741C8B", "Pattern = 0x741C"),
+            "record-order": self.replaced(" RVA     = 0x00001000", " Length  = 3"),
+            "malformed-line": self.replaced("0x00000096", "0x0000096"),
+        }
+        for category, listing in cases.items():
+            with self.subTest(category):
+                self.assertIn(category, self.judge(listing=listing))
+
+    def test_console_and_exit_code_are_judged(self):
+        self.assertIn("crash", self.judge(exit_code=0xC0000005))
+        self.assertIn("crash", self.judge(console="wine: Unhandled page fault on read access\n"))
+        self.assertIn("silent-failure", self.judge(exit_code=13))
+        self.assertIn("exit-0-after-failure",
+                      self.judge(console="Shim database version: 3.0\n"
+                                         "WriteFile() returned error 112 for level 1\n"))
+        self.assertIn("undefined-mismatch",
+                      self.judge(console="Shim database version: 3.0\n"
+                                         "Undefined TAG_TYPE 0xA001 for TAGID 0x0000000C\n"))
+        self.assertIn("unknown-console-text", self.judge(console="something else\n"))
+        self.assertIn("wrong-version", self.judge(console="Shim database version: 2.1\n"))
+        self.assertIn("listing-after-failed-open",
+                      self.judge(exit_code=11, console="SdbOpenDatabase() returned NULL for "
+                                                       "file 'x'\n"))
+        self.assertIn("exit-0-after-failure",
+                      self.judge(listing=b"", console="SdbOpenDatabase() returned NULL for "
+                                                      "file 'x'\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
