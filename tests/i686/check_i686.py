@@ -44,6 +44,8 @@ def main():
     parser.add_argument("--i686-bin", default=os.path.join(REPO, "build/i686/bin"))
     parser.add_argument("--x86_64-bin", default=os.path.join(REPO, "build/x86_64/bin"))
     opts = parser.parse_args()
+    opts.i686_bin = os.path.abspath(opts.i686_bin)
+    opts.x86_64_bin = os.path.abspath(opts.x86_64_bin)
     check_machine()
     exe32 = os.path.join(opts.i686_bin, "shimlist.exe")
     exe64 = os.path.join(opts.x86_64_bin, "shimlist.exe")
