@@ -34,7 +34,10 @@ BUILD_DIR = os.path.join(SOURCE_DIR, "build", "bench")
 BIN_DIR = os.path.join(BUILD_DIR, "bin")
 DATA_DIR = os.path.join(BUILD_DIR, "benchdata")
 WINE_RUN = os.path.join(SOURCE_DIR, "tools", "wine-run")
-WINEPREFIX = os.environ.get("SHIMLIST_WINEPREFIX", os.path.expanduser("~/.wine-shimlist"))
+# A prefix of its own, so that its wineserver serves nobody else's test runs meanwhile; made
+# (64-bit only) on first use.
+WINEPREFIX = os.environ.get("SHIMLIST_BENCH_WINEPREFIX",
+                            os.path.expanduser("~/.wine-shimlist-bench"))
 
 DEFAULT_SIZES = (30000, 300000, 3000000, 320000)
 SYSMAIN_TAGS = 320000  # the size of the real system database: the "tag listing" figures
@@ -61,6 +64,12 @@ def build():
 def start_wineserver():
     # A persistent wineserver: otherwise each run starts one and waits for it to idle out.
     env = dict(os.environ, WINEPREFIX=WINEPREFIX)
+    if not os.path.exists(os.path.join(WINEPREFIX, "system.reg")):
+        log("making the Wine prefix %s" % WINEPREFIX)
+        subprocess.run(["/usr/lib/wine/wine64", "wineboot", "--init"], env=dict(
+            env, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml="),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        subprocess.run(["wineserver", "-w"], env=env, check=True)
     # It exits with a failure when a persistent one is already there, which is as good.
     subprocess.run(["wineserver", "-p"], env=env, stderr=subprocess.DEVNULL)
 
@@ -136,16 +145,22 @@ class Run:
 
 def run_program(args, output, server, env=None):
     """Runs a Windows program under wine64 with standard output into `output`; its wall time,
-    CPU time (user + system) and peak resident set from the kernel's accounting of the child."""
+    and from /usr/bin/time its CPU time (user + system) and peak resident set. The small
+    `time` process forks the program: a child forked from this script would start with the
+    script's own resident set and report it as its peak."""
     server_before = process_cpu(server)
+    figures = output + ".time"
     with open(output, "wb") as out:
         start = time.perf_counter()
-        proc = subprocess.Popen([WINE_RUN] + args, cwd=BIN_DIR, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=subprocess.DEVNULL, env=env)
-        _, status, usage = os.wait4(proc.pid, 0)
+        proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", figures, WINE_RUN] + args,
+                              cwd=BIN_DIR, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=subprocess.DEVNULL,
+                              env=dict(env or os.environ, SHIMLIST_WINEPREFIX=WINEPREFIX))
         wall = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    return Run(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss,
+    with open(figures) as f:
+        last = f.read().split("\n")[-2].split()
+    os.remove(figures)
+    return Run(wall, float(last[0]) + float(last[1]), int(last[2]),
                process_cpu(server) - server_before, proc.returncode)
 
 
@@ -154,10 +169,11 @@ def record(db, listing, writes, server):
     run = run_program(["./shimlist_recording.exe", windows_path(db)], listing, server, env)
     if run.exit_code != 0:
         raise SystemExit("recording build: exit code %d for %s" % (run.exit_code, db))
+    calls = os.path.getsize(writes) // 4
+    total = 0
     with open(writes, "rb") as f:
-        sizes = f.read()
-    calls = len(sizes) // 4
-    total = sum(memoryview(sizes).cast("I"))
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            total += sum(memoryview(chunk).cast("I"))
     if total != os.path.getsize(listing):
         raise SystemExit("recording build: %d bytes recorded, the listing has %d"
                          % (total, os.path.getsize(listing)))
@@ -170,6 +186,8 @@ def median(runs, field):
 
 def measure(tags_wanted, runs, server):
     db, tags = database(tags_wanted)
+    # Short runs scatter more: the smaller databases get more of them.
+    runs *= max(1, min(10, 300000 // max(tags, 1)))
     stem = os.path.splitext(db)[0]
     listing, writes = stem + ".recorded.txt", stem + ".writes"
     product_out, floor_out = stem + ".shimlist.txt", stem + ".floor.txt"
@@ -200,28 +218,33 @@ def measure(tags_wanted, runs, server):
 
 
 def table(results, startup):
-    """The figures as Markdown table rows."""
-    rows = []
-    head = ("| Tags | DB MB | Output MB | WriteFile calls | shimlist wall s (min-max) | CPU s | "
-            "server CPU s | Mtags/s | MB/s | peak MB | peak - DB MB | floor wall s (min-max) | "
-            "floor CPU s | floor peak MB | ratio wall | ratio CPU | us/tag | us/tag net |")
-    rows.append(head)
-    rows.append("|" + "---|" * (head.count("|") - 1))
+    """The figures as two Markdown tables: shimlist's, and the floor's with the ratios."""
+    rows = ["| Tags | DB MB | Output MB | WriteFile calls | Wall s (min-max) | CPU s | Tags/s | "
+            "Output MB/s | us/tag | us/tag net | Peak MB | Peak - DB MB |",
+            "|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in results:
+        shim = r["shim"]
+        wall = median(shim, "wall")
+        peak = median(shim, "rss_kb") * 1024
+        rows.append("| %d | %.2f | %.1f | %d | %.3f (%.3f-%.3f) | %.3f | %.0f | %.1f | %.2f | "
+                    "%.2f | %.1f | %.1f |" % (
+                        r["tags"], r["db_bytes"] / 1e6, r["out_bytes"] / 1e6, r["calls"], wall,
+                        min(x.wall for x in shim), max(x.wall for x in shim),
+                        median(shim, "cpu"), r["tags"] / wall, r["out_bytes"] / wall / 1e6,
+                        wall / r["tags"] * 1e6, (wall - startup) / r["tags"] * 1e6, peak / 1e6,
+                        (peak - r["db_bytes"]) / 1e6))
+    rows += ["", "| Tags | Runs | Floor wall s (min-max) | Floor CPU s | Floor output MB/s | "
+             "Floor peak MB | Ratio wall | Ratio CPU | wineserver CPU s |",
+             "|---:|---:|---|---:|---:|---:|---:|---:|---:|"]
     for r in results:
         shim, floor = r["shim"], r["floor"]
-        wall, floor_wall = median(shim, "wall"), median(floor, "wall")
-        cpu, floor_cpu = median(shim, "cpu"), median(floor, "cpu")
-        peak = median(shim, "rss_kb") * 1024
-        rows.append("| %d | %.2f | %.1f | %d | %.3f (%.3f-%.3f) | %.3f | %.3f | %.3f | %.1f | "
-                    "%.1f | %.1f | %.3f (%.3f-%.3f) | %.3f | %.1f | %.3f | %.3f | %.3f | %.3f |" % (
-                        r["tags"], r["db_bytes"] / 1e6, r["out_bytes"] / 1e6, r["calls"], wall,
-                        min(x.wall for x in shim), max(x.wall for x in shim), cpu,
-                        median(shim, "server_cpu"), r["tags"] / wall / 1e6,
-                        r["out_bytes"] / wall / 1e6, peak / 2**20,
-                        (peak - r["db_bytes"]) / 2**20, floor_wall,
-                        min(x.wall for x in floor), max(x.wall for x in floor), floor_cpu,
-                        median(floor, "rss_kb") / 1024, wall / floor_wall, cpu / floor_cpu,
-                        wall / r["tags"] * 1e6, (wall - startup) / r["tags"] * 1e6))
+        floor_wall = median(floor, "wall")
+        rows.append("| %d | %d | %.3f (%.3f-%.3f) | %.3f | %.1f | %.1f | %.3f | %.3f | %.3f |" % (
+            r["tags"], len(shim), floor_wall, min(x.wall for x in floor),
+            max(x.wall for x in floor), median(floor, "cpu"), r["out_bytes"] / floor_wall / 1e6,
+            median(floor, "rss_kb") * 1024 / 1e6,
+            median(shim, "wall") / floor_wall, median(shim, "cpu") / median(floor, "cpu"),
+            median(shim, "server_cpu")))
     return rows
 
 
@@ -241,26 +264,30 @@ def main(argv):
     load_before = os.getloadavg()
 
     empty, _ = database(0)
+    # The first run after a pause loads everything from disk; it is not counted.
+    run_program(["./shimlist.exe", windows_path(empty)], os.path.join(DATA_DIR, "empty.txt"),
+                server)
     startup_runs = [run_program(["./shimlist.exe", windows_path(empty)],
                                 os.path.join(DATA_DIR, "empty.txt"), server)
-                    for _ in range(args.runs)]
+                    for _ in range(args.runs * 5)]
     startup = median(startup_runs, "wall")
     log("empty database: wall %.3f s, CPU %.3f s, peak %.1f MB" % (
-        startup, median(startup_runs, "cpu"), median(startup_runs, "rss_kb") / 1024))
+        startup, median(startup_runs, "cpu"), median(startup_runs, "rss_kb") * 1024 / 1e6))
 
     results = []
     for tags in sizes:
         result = measure(tags, args.runs, server)
         results.append(result)
-        log("\n".join(table([result], startup)[2:]))
+        rows = table([result], startup)
+        log("%s\n%s" % (rows[2], rows[-1]))
 
     load_after = os.getloadavg()
     lines = [
-        "Machine: %d cores, load average %.2f before and %.2f after (1 minute); %d runs each, "
-        "medians." % (os.cpu_count(), load_before[0], load_after[0], args.runs),
+        "Machine: %d cores, load average %.2f before and %.2f after (1 minute); medians of the "
+        "runs, shimlist and floor alternating." % (os.cpu_count(), load_before[0], load_after[0]),
         "Empty database (start-up and shut-down of one Wine process): wall %.3f s, CPU %.3f s, "
-        "peak %.1f MB." % (startup, median(startup_runs, "cpu"),
-                           median(startup_runs, "rss_kb") / 1024),
+        "peak %.1f MB. MB are 10^6 bytes; \"net\" leaves that time out." % (startup, median(startup_runs, "cpu"),
+                           median(startup_runs, "rss_kb") * 1024 / 1e6),
         "",
     ]
     lines += table(results, startup)
@@ -271,7 +298,7 @@ def main(argv):
         lines += ["", "Tag listing, database the size of sysmain.sdb (%d tags, %.2f MB): wall %.3f s, "
                   "%.0f tags/s, %d WriteFile calls, %d output bytes, peak memory %.1f MB." % (
                       r["tags"], r["db_bytes"] / 1e6, wall, r["tags"] / wall, r["calls"],
-                      r["out_bytes"], median(r["shim"], "rss_kb") / 1024)]
+                      r["out_bytes"], median(r["shim"], "rss_kb") * 1024 / 1e6)]
     text = "\n".join(lines)
     print(text)
     if args.markdown:
