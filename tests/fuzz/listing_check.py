@@ -31,7 +31,7 @@ RECORD_LINE_RE = re.compile(
     r"|Length  = (\d+)|Pattern = 0x((?:[0-9A-F]{2})*)|Unknown = 0x[0-9A-F]{8}"
     r"|Rest    = 0x((?:[0-9A-F]{2})*))\Z", re.S)
 HEX_RE = re.compile(r": 0x((?:[0-9A-F]{2})+)\Z")
-TIME_RE = re.compile(r": (Sun|Mon|Tues|Wednes|Thurs|Fri|Satur)day, \d{4}-\d\d-\d\d "
+TIME_RE = re.compile(r": (Sun|Mon|Tues|Wednes|Thurs|Fri|Satur)day, \d{4,5}-\d\d-\d\d "
                      r"\d\d:\d\d:\d\d\.\d{3} UTC\Z")
 VERSION_RE = re.compile(r": (\d+)\.(\d+)\.(\d+)\.(\d+)\Z")
 GUID_RE = re.compile(r": \{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}\Z")
