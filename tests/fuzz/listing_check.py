@@ -340,6 +340,10 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
         if reported != info["undefined"]:
             problems.append(("undefined-mismatch", "console %r, listing %r"
                              % (reported[:5], info["undefined"][:5])))
+    # Every item takes two bytes at least: more lines than that show the walk meeting the
+    # same bytes again and again.
+    if info["tags"] > len(db) // 2:
+        problems.append(("listing-amplified", "%d tag lines from %d bytes" % (info["tags"], len(db))))
     for kind, match, line in messages:
         if kind == "nesting" and int(match.group(2), 16) not in info["list_tagids"]:
             problems.append(("nesting-report", "names no listed list: %r" % line))

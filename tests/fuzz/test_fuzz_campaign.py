@@ -90,6 +90,18 @@ class Judge(unittest.TestCase):
             with self.subTest(category):
                 self.assertIn(category, self.judge(listing=listing))
 
+    def test_amplified_listing_is_caught(self):
+        # Lists that overrun their parents make the stand-in list the same bytes many times.
+        path = os.path.join(os.environ.get("SHIMLIST_TESTDATA", ""), "hardening_overrun.sdb")
+        if not os.path.isfile(path):
+            self.skipTest("%s is not built" % path)
+        with open(path, "rb") as f:
+            db = f.read()
+        result = run([windows_path(path)])
+        problems = listing_check.check_run(db, windows_path(path), result.exit_code,
+                                           result.stdout, result.console, self.names)
+        self.assertIn("listing-amplified", [category for category, _ in problems])
+
     def test_console_and_exit_code_are_judged(self):
         self.assertIn("crash", self.judge(exit_code=0xC0000005))
         self.assertIn("crash", self.judge(console="wine: Unhandled page fault on read access\n"))
