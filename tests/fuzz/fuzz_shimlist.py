@@ -63,6 +63,9 @@ def shared_testdata():
     return os.path.join(REPO, "..", "shared", "testdata")
 
 
+KNOWN_FINDING_SOURCES = ("hardening_overrun.sdbtxt",)
+
+
 def load_seeds():
     """(name, bytes) of every seed database."""
     seeds = []
@@ -78,6 +81,9 @@ def load_seeds():
                    + sorted(glob.glob(os.path.join(TESTS, "data", "*.sdbtxt")))
                    + sorted(glob.glob(os.path.join(REPO, "examples", "*.sdbtxt"))))
         for path in sources:
+            # A reproducer of a known finding would bring that finding back in every case.
+            if os.path.basename(path) in KNOWN_FINDING_SOURCES:
+                continue
             try:
                 with open(path, encoding="utf-8") as f:
                     data = sdbwrite.compile_source(f.read())

@@ -161,7 +161,8 @@ class ForeignScripts(HostileBase):
     NAMES = ("\u0431\u0430\u0437\u0430 \u0434\u0430\u043d\u043d\u044b\u0445",  # Cyrillic
              "\u6570\u636e\u5e93",                                        # CJK
              "\U0001F9EA\U0001F4BE",                                      # emoji (surrogates)
-             "e\u0301 \u00e9 \u05e9\u05dc\u05d5\u05dd")                    # combining, Hebrew
+             "e\u0301 \u00e9 \u05e9\u05dc\u05d5\u05dd",                   # combining, Hebrew
+             "100%s %n %ls %08lX")                                          # format directives
 
     def test_listed_with_the_path_whole(self):
         for name in self.NAMES:
