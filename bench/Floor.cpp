@@ -14,8 +14,7 @@ static DWORD Fail(HANDLE console, LPCWSTR what)
 {
     DWORD error = GetLastError();
     WCHAR text[256];
-    DWORD_PTR values[2] = {(DWORD_PTR)what, error};
-    int length = wvsprintfW(text, L"shimlist_floor: %ls failed, error %lu\n", (va_list)values);
+    int length = wsprintfW(text, L"shimlist_floor: %ls failed, error %lu\n", what, error);
     DWORD written;
     if (length > 0)
     {

@@ -148,6 +148,8 @@ def run_program(args, output, server, env=None):
     and from /usr/bin/time its CPU time (user + system) and peak resident set. The small
     `time` process forks the program: a child forked from this script would start with the
     script's own resident set and report it as its peak."""
+    # The previous run's output must not be written back to disk during this one.
+    os.sync()
     server_before = process_cpu(server)
     figures = output + ".time"
     with open(output, "wb") as out:
@@ -184,11 +186,11 @@ def median(runs, field):
     return statistics.median(getattr(r, field) for r in runs)
 
 
-def measure(tags_wanted, runs, server):
+def measure(tags_wanted, runs, server, out_dir):
     db, tags = database(tags_wanted)
     # Short runs scatter more: the smaller databases get more of them.
     runs *= max(1, min(10, 300000 // max(tags, 1)))
-    stem = os.path.splitext(db)[0]
+    stem = os.path.join(out_dir, os.path.splitext(os.path.basename(db))[0])
     listing, writes = stem + ".recorded.txt", stem + ".writes"
     product_out, floor_out = stem + ".shimlist.txt", stem + ".floor.txt"
     calls = record(db, listing, writes, server)
@@ -254,6 +256,8 @@ def main(argv):
     parser.add_argument("--sizes", default=",".join(str(s) for s in DEFAULT_SIZES))
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--markdown", help="also write the table into this file")
+    parser.add_argument("--out-dir", default=DATA_DIR,
+                        help="folder of the listings written (default: %(default)s)")
     args = parser.parse_args(argv[1:])
     sizes = [int(s) for s in args.sizes.split(",")]
 
@@ -276,7 +280,7 @@ def main(argv):
 
     results = []
     for tags in sizes:
-        result = measure(tags, args.runs, server)
+        result = measure(tags, args.runs, server, args.out_dir)
         results.append(result)
         rows = table([result], startup)
         log("%s\n%s" % (rows[2], rows[-1]))
@@ -284,7 +288,8 @@ def main(argv):
     load_after = os.getloadavg()
     lines = [
         "Machine: %d cores, load average %.2f before and %.2f after (1 minute); medians of the "
-        "runs, shimlist and floor alternating." % (os.cpu_count(), load_before[0], load_after[0]),
+        "runs, shimlist and floor alternating; listings written to %s." % (
+            os.cpu_count(), load_before[0], load_after[0], args.out_dir),
         "Empty database (start-up and shut-down of one Wine process): wall %.3f s, CPU %.3f s, "
         "peak %.1f MB. MB are 10^6 bytes; \"net\" leaves that time out." % (startup, median(startup_runs, "cpu"),
                            median(startup_runs, "rss_kb") * 1024 / 1e6),
