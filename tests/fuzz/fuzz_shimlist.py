@@ -540,6 +540,22 @@ def run_case(bin_dir, db_path, out_path, work_dir, timeout=CASE_TIMEOUT):
     return int(status[1], 16), listing, text, path_arg
 
 
+def run_with_retries(bin_dir, db_path, work_dir):
+    """run_case, tried again when Wine itself fails to start the program (the launcher then
+    reports an error instead of an exit code): a restarted wineserver, for instance, makes a
+    start or two fail. A failure that persists ends the campaign."""
+    for attempt in range(3):
+        try:
+            return run_case(bin_dir, db_path, os.path.join(work_dir, "listing.txt"), work_dir)
+        except harness.HarnessError:
+            if attempt == 2:
+                raise
+            subprocess.run(["wineserver", "-p"], env=harness.wine_env(),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+            time.sleep(1.0)
+
+
 def judge_case(bin_dir, data, work_dir, names, informational):
     """Runs one case; returns (problems, exit code, console kinds, runs). A case with
     problems is run again: under heavy load Wine's console host now and then loses the last
@@ -559,8 +575,7 @@ def judge_once(bin_dir, data, work_dir, names, informational):
     with open(db_path, "wb") as f:
         f.write(data)
     try:
-        exit_code, listing, console, path_arg = run_case(
-            bin_dir, db_path, os.path.join(work_dir, "listing.txt"), work_dir)
+        exit_code, listing, console, path_arg = run_with_retries(bin_dir, db_path, work_dir)
     except CaseTimeout as e:
         return [("hang", "no progress for %.0f s or no end within %.0f s; console %r"
                  % (STALL_SECONDS, CASE_TIMEOUT, str(e)[-300:]))], None, ()
