@@ -106,7 +106,7 @@ static DWORD Replay(HANDLE console, LPCWSTR listingPath, LPCWSTR writesPath)
     return 0;
 }
 
-extern "C" void EntryPoint(void)
+extern "C" void WINAPI EntryPoint(void)
 {
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     int count = 0;

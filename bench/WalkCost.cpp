@@ -187,7 +187,7 @@ static DWORD Measure(HANDLE output, LPCWSTR path, DWORD repeats)
     return 0;
 }
 
-extern "C" void EntryPoint(void)
+extern "C" void WINAPI EntryPoint(void)
 {
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     int count = 0;
