@@ -1,14 +1,15 @@
 // The floor of the listing benchmark: replays a recorded sequence of WriteFile calls and nothing
 // else.
 //
-// Usage: shimlist_floor LISTING WRITES > OUT
-// LISTING is a listing that the recording build wrote, WRITES its side file (one DWORD per
+// Usage: set SHIMLIST_FLOOR_LISTING=LISTING and SHIMLIST_FLOOR_WRITES=WRITES, then shimlist_floor >
+// OUT LISTING is a listing that the recording build wrote, WRITES its side file (one DWORD per
 // WriteFile call: the bytes the call asked to write). The program issues exactly those calls,
 // with exactly those bytes, to its standard output. Like shimlist it runs without a language
 // runtime, so that the two differ only in the work between the writes. Unlike shimlist it may
-// take heap memory: it holds both files whole before the first write.
+// take heap memory: it holds both files whole before the first write. The paths come from the
+// environment, not the command line: the splitter that Windows offers lives in shell32.dll, and
+// loading that under Wine would cost the floor more start-up time than shimlist has.
 #include <windows.h>
-#include <shellapi.h>
 
 static DWORD Fail(HANDLE console, LPCWSTR what)
 {
@@ -109,21 +110,20 @@ static DWORD Replay(HANDLE console, LPCWSTR listingPath, LPCWSTR writesPath)
 extern "C" void WINAPI EntryPoint(void)
 {
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
-    int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    WCHAR listingPath[MAX_PATH];
+    WCHAR writesPath[MAX_PATH];
+    DWORD listingLength = GetEnvironmentVariableW(L"SHIMLIST_FLOOR_LISTING", listingPath, MAX_PATH);
+    DWORD writesLength = GetEnvironmentVariableW(L"SHIMLIST_FLOOR_WRITES", writesPath, MAX_PATH);
     DWORD exitCode;
-    if (arguments == NULL)
+    if (listingLength == 0 || listingLength >= MAX_PATH || writesLength == 0 ||
+        writesLength >= MAX_PATH)
     {
-        exitCode = Fail(console, L"CommandLineToArgvW");
-    }
-    else if (count != 3)
-    {
-        SetLastError(ERROR_BAD_ARGUMENTS);
-        exitCode = Fail(console, L"usage: shimlist_floor LISTING WRITES > OUT; the command line");
+        SetLastError(ERROR_BAD_ENVIRONMENT);
+        exitCode = Fail(console, L"SHIMLIST_FLOOR_LISTING and SHIMLIST_FLOOR_WRITES: the paths");
     }
     else
     {
-        exitCode = Replay(console, arguments[1], arguments[2]);
+        exitCode = Replay(console, listingPath, writesPath);
     }
     ExitProcess(exitCode);
 }

@@ -197,8 +197,9 @@ def measure(tags_wanted, runs, server, out_dir):
     shim_runs, floor_runs = [], []
     for index in range(runs):
         shim = run_program(["./shimlist.exe", windows_path(db)], product_out, server)
-        floor = run_program(["./shimlist_floor.exe", windows_path(listing), windows_path(writes)],
-                            floor_out, server)
+        floor = run_program(["./shimlist_floor.exe"], floor_out, server, dict(
+            os.environ, SHIMLIST_FLOOR_LISTING=windows_path(listing),
+            SHIMLIST_FLOOR_WRITES=windows_path(writes)))
         if shim.exit_code != 0 or floor.exit_code != 0:
             raise SystemExit("exit codes: shimlist %d, floor %d for %s"
                              % (shim.exit_code, floor.exit_code, db))
