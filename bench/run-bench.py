@@ -2,19 +2,22 @@
 """Listing benchmark: shimlist against the floor set by its own WriteFile calls.
 
 Usage: python3 bench/run-bench.py [--runs N] [--sizes 30000,320000,...] [--no-build]
-                                  [--markdown FILE]
+                                  [--markdown FILE] [--out-dir DIR]
 
-Builds the 64-bit product, the recording build and the floor program into build/bench,
+Builds the 64-bit product, the recording build, the floor program and the walk-cost program
+into build/bench,
 generates the benchmark databases (bench/gen_bench_db.py) into build/bench/benchdata, and for
 each database:
   1. runs the recording build once: the listing and the byte count of every WriteFile call;
   2. checks that shimlist writes the same listing and that the floor replays it byte for byte;
-  3. runs shimlist and the floor N times each, alternately, under wine64 with a persistent
-     wineserver (standard output to a file, standard error to /dev/null), and prints the
-     medians: wall and CPU time, tags and output megabytes per second, peak memory (maximum
-     resident set), and the ratio shimlist/floor.
+  3. runs shimlist and the floor N times each (more for small databases), alternately, under
+     wine64 with a persistent wineserver of a prefix of its own (standard output to a file,
+     standard error to /dev/null, the disk flushed before each run), and prints the medians:
+     wall and CPU time, tags and output megabytes per second, peak memory (maximum resident
+     set), and the ratio shimlist/floor.
 The time of a run on an empty database (start-up and shut-down of a Wine process) is
-measured too, and the time per tag is given both whole and without it.
+measured too, and the time per tag is given both whole and without it. Last, the walk-cost
+program shows what the work between the writes costs per tag.
 
 These are measurements, not tests: nothing here passes or fails on a figure.
 """
