@@ -11,6 +11,9 @@ import listing_check  # noqa: E402
 from harness import run, windows_path  # noqa: E402
 
 FIXED_SEED = 20261208
+# Findings reported and awaiting a fix elsewhere; hardening_overrun.sdbtxt and its test keep
+# them in sight. listing-amplified: the stand-in walks a list that overruns its parent.
+KNOWN_FINDINGS = frozenset(("listing-amplified",))
 
 # Whole-program runs by the hundred: meant for the 64-bit build, which Wine runs natively. The
 # 32-bit build runs emulated, a minute a run.
@@ -29,8 +32,9 @@ class Campaign(unittest.TestCase):
         if summary["findings"]:
             print("failing cases kept in %s; rerun with: python3 tests/fuzz/fuzz_shimlist.py "
                   "--seed %d" % (corpus, seed))
-        self.assertEqual(dict(summary["findings"]), {},
-                         "seed %d: %r" % (seed, summary["examples"]))
+        findings = {category: count for category, count in summary["findings"].items()
+                    if category not in KNOWN_FINDINGS}
+        self.assertEqual(findings, {}, "seed %d: %r" % (seed, summary["examples"]))
         self.assertGreater(summary["cases"], 0)
         return summary
 
