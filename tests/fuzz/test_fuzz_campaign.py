@@ -1,5 +1,6 @@
 # A bounded fuzzing campaign against shimlist.exe, and checks that the run judge catches damaged output.
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -29,9 +30,11 @@ class Campaign(unittest.TestCase):
         corpus = tempfile.mkdtemp(prefix="shimlist-fuzz-findings-")
         summary = fuzz_shimlist.campaign(seed, corpus_out=corpus, quiet=True, **bounds)
         fuzz_shimlist.print_summary(summary)
-        if summary["findings"]:
+        if summary["saved"]:
             print("failing cases kept in %s; rerun with: python3 tests/fuzz/fuzz_shimlist.py "
                   "--seed %d" % (corpus, seed))
+        else:
+            shutil.rmtree(corpus, ignore_errors=True)
         findings = {category: count for category, count in summary["findings"].items()
                     if category not in KNOWN_FINDINGS}
         self.assertEqual(findings, {}, "seed %d: %r" % (seed, summary["examples"]))
@@ -65,6 +68,10 @@ class Judge(unittest.TestCase):
         cls.path = windows_path(path)
         cls.result = run([cls.path])
         cls.names = listing_check.load_tag_names()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
 
     def judge(self, listing=None, console=None, exit_code=None):
         return [category for category, _ in listing_check.check_run(
