@@ -119,10 +119,20 @@ static void Print(HANDLE output, const char* format, ...)
     }
 }
 
-// Nanoseconds per item, in tenths, from performance-counter ticks.
-static DWORD TenthsOfNs(LONGLONG ticks, LONGLONG frequency, DWORD items)
+// Nanoseconds per item, in tenths, from performance-counter ticks; negative when a later stage
+// happened to run faster than an earlier one (the figures are then within the noise).
+static LONGLONG TenthsOfNs(LONGLONG ticks, LONGLONG frequency, DWORD items)
 {
-    return (DWORD)(ticks * 10000000000LL / frequency / (items != 0 ? items : 1));
+    return ticks * 10000000000LL / frequency / (items != 0 ? items : 1);
+}
+
+// The sign, the whole nanoseconds and the tenth of a figure from TenthsOfNs.
+static void SplitTenths(LONGLONG tenths, const char** sign, DWORD* whole, DWORD* tenth)
+{
+    *sign = tenths < 0 ? "-" : "";
+    ULONGLONG magnitude = (ULONGLONG)(tenths < 0 ? -tenths : tenths);
+    *whole = (DWORD)(magnitude / 10);
+    *tenth = (DWORD)(magnitude % 10);
 }
 
 static DWORD Measure(HANDLE output, LPCWSTR path, DWORD repeats)
@@ -176,14 +186,26 @@ static DWORD Measure(HANDLE output, LPCWSTR path, DWORD repeats)
     LONGLONG previous = 0;
     for (int stage = 0; stage < STAGE_COUNT; stage++)
     {
-        DWORD total = TenthsOfNs(best[stage], frequency.QuadPart, result.tags);
-        DWORD added = TenthsOfNs(best[stage] - previous, frequency.QuadPart, result.tags);
-        Print(output, "%-7s %6lu.%lu ns/tag in all, %6lu.%lu ns/tag added\n", StageNames[stage],
-              total / 10, total % 10, added / 10, added % 10);
+        const char* totalSign;
+        const char* addedSign;
+        DWORD total;
+        DWORD totalTenth;
+        DWORD added;
+        DWORD addedTenth;
+        SplitTenths(TenthsOfNs(best[stage], frequency.QuadPart, result.tags), &totalSign, &total,
+                    &totalTenth);
+        SplitTenths(TenthsOfNs(best[stage] - previous, frequency.QuadPart, result.tags), &addedSign,
+                    &added, &addedTenth);
+        Print(output, "%-7s %s%lu.%lu ns/tag in all, %s%lu.%lu ns/tag added\n", StageNames[stage],
+              totalSign, total, totalTenth, addedSign, added, addedTenth);
         previous = best[stage];
     }
-    DWORD open = TenthsOfNs(best[STAGE_COUNT], frequency.QuadPart, 1000000);
-    Print(output, "open and close: %lu.%lu ms\n", open / 10, open % 10);
+    const char* openSign;
+    DWORD open;
+    DWORD openTenth;
+    SplitTenths(TenthsOfNs(best[STAGE_COUNT], frequency.QuadPart, 1000000), &openSign, &open,
+                &openTenth);
+    Print(output, "open and close: %lu.%lu ms\n", open, openTenth);
     return 0;
 }
 
