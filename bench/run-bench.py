@@ -219,7 +219,8 @@ def measure(tags_wanted, runs, server, out_dir):
         "tags": tags, "db_bytes": os.path.getsize(db), "out_bytes": os.path.getsize(listing),
         "calls": calls, "shim": shim_runs, "floor": floor_runs,
     }
-    os.remove(listing)
+    for path in (listing, writes):
+        os.remove(path)
     return result
 
 
