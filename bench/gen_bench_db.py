@@ -160,8 +160,10 @@ def executable(src, rng, index, shims, patches, vendors):
         src.text(2, "0x6036", "RS%d" % rng.randint(1, 5))
     matching_file(src, rng, "*", vendor, product)
     for _ in range(rng.randint(1, 4)):
-        other = "%s\\%s.%s" % (rng.choice(WORDS), rng.choice(WORDS).lower(),
-                               rng.choice(EXTENSIONS))
+        # Paths inside the product's folder, mostly different from one product to the next.
+        other = "%s\\%s\\%s%d.%s" % (vendor.split()[0], rng.choice(WORDS),
+                                     rng.choice(WORDS).lower(), rng.randint(1, 999),
+                                     rng.choice(EXTENSIONS))
         matching_file(src, rng, other, vendor, product)
     for _ in range(rng.randint(1, 2)):
         shim = rng.randrange(len(shims))
