@@ -148,25 +148,28 @@ class Run:
 
 def run_program(args, output, server, env=None):
     """Runs a Windows program under wine64 with standard output into `output`; its wall time,
-    and from /usr/bin/time its CPU time (user + system) and peak resident set. The small
-    `time` process forks the program: a child forked from this script would start with the
-    script's own resident set and report it as its peak."""
+    CPU time (user + system, from the kernel's accounting of the child and its children, in
+    microseconds) and peak resident set. The peak comes from /usr/bin/time, whose small process
+    forks the program: a child forked from this script would start with the script's own
+    resident set and could report that as its peak."""
     # The previous run's output must not be written back to disk during this one.
     os.sync()
     server_before = process_cpu(server)
     figures = output + ".time"
     with open(output, "wb") as out:
         start = time.perf_counter()
-        proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", figures, WINE_RUN] + args,
-                              cwd=BIN_DIR, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=subprocess.DEVNULL,
-                              env=dict(env or os.environ, SHIMLIST_WINEPREFIX=WINEPREFIX))
+        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", figures, WINE_RUN] + args,
+                                cwd=BIN_DIR, stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.DEVNULL,
+                                env=dict(env or os.environ, SHIMLIST_WINEPREFIX=WINEPREFIX))
+        _, status, usage = os.wait4(proc.pid, 0)
         wall = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
     with open(figures) as f:
-        last = f.read().split("\n")[-2].split()
+        peak_kb = int(f.read().split()[-1])
     os.remove(figures)
-    return Run(wall, float(last[0]) + float(last[1]), int(last[2]),
-               process_cpu(server) - server_before, proc.returncode)
+    return Run(wall, usage.ru_utime + usage.ru_stime, peak_kb, process_cpu(server) - server_before,
+               proc.returncode)
 
 
 def record(db, listing, writes, server):
