@@ -30,10 +30,20 @@ static const SDB_IMAGE* ImageOf(PDB pdb)
     return pdb != nullptr ? &pdb->image : nullptr;
 }
 
+// Opens a database file. A path may name a device instead (CON, COM1, a pipe): reading one
+// waits for input that may never come, so only disk files are accepted.
 static HANDLE OpenForReading(LPCWSTR path)
 {
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK)
+    {
+        CloseHandle(file);
+        SetLastError(ERROR_BAD_FORMAT);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
 }
 
 // Closes a handle that was only read from, keeping the last error of the caller's outcome: a

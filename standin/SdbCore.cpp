@@ -121,11 +121,14 @@ static bool LocateChildren(const SDB_IMAGE* image, uint32_t parent, uint64_t* fi
     return true;
 }
 
-// A child is returned only when it starts before the parent's end and lies whole inside the file.
+// A child is returned only when it lies whole inside its parent (and so inside the file). A child
+// that ran past its parent's end would be met again as one of the parent's later siblings: a
+// damaged file made of such lists would list its bytes many times over.
 static uint32_t ValidChild(const SDB_IMAGE* image, uint64_t offset, uint64_t end)
 {
     SDB_ITEM item;
-    if (offset >= end || offset > SDB_IMAGE_MAX_SIZE || !LocateItem(image, (uint32_t)offset, &item))
+    if (offset >= end || offset > SDB_IMAGE_MAX_SIZE ||
+        !LocateItem(image, (uint32_t)offset, &item) || item.data + item.dataSize > end)
     {
         return SDB_TAGID_NULL;
     }
