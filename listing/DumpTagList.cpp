@@ -171,6 +171,9 @@ BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level
                           L"Lists nest deeper than %lu levels: the children of TAGID 0x%08lX "
                           L"are not listed\n",
                           (DWORD)MAX_LIST_LEVEL, child);
+            // The listing is incomplete: the run exits with this code unless a write fails
+            // later and leaves its own.
+            SetLastError(ERROR_STACK_OVERFLOW);
             nestedWritten = FALSE;
             continue;
         }

@@ -71,21 +71,20 @@ BOOL FilePrintf(HANDLE file, LPCWSTR format, ...)
     return FileWriteBytes(file, buffer, count * sizeof(WCHAR));
 }
 
+// A diagnostic must not change the last error: the run turns the error of a failed listing step
+// into its exit code after reporting it, and a console that refuses the text (standard error
+// redirected to a file, say) would otherwise put its own code in that place.
 BOOL ConsolePrintf(HANDLE console, LPCWSTR format, ...)
 {
+    DWORD error = GetLastError();
     WCHAR buffer[FORMAT_BUFFER_CHARS];
     va_list values;
     va_start(values, format);
     DWORD count = FormatText(buffer, format, values);
     va_end(values);
-    if (count == 0)
-    {
-        return FALSE;
-    }
     DWORD written = 0;
-    if (!WriteConsoleW(console, buffer, count, &written, NULL))
-    {
-        return FALSE;
-    }
-    return written == count;
+    BOOL shown =
+        count != 0 && WriteConsoleW(console, buffer, count, &written, NULL) && written == count;
+    SetLastError(error);
+    return shown;
 }

@@ -150,10 +150,15 @@ static void TestConsolePrintf(void)
        "short console write returned %d after %lu calls, expected 0 after 1", result,
        g_writes.consoleCalls);
 
+    // The error of the failed step that a diagnostic reports survives the diagnostic, also
+    // when the console refuses it: the run takes its exit code from it afterwards.
     ResetWrites();
     g_writes.consoleFails = TRUE;
+    SetLastError(ERROR_HANDLE_DISK_FULL);
     result = ConsolePrintf(FAKE_CONSOLE, L"abc\n");
     ok(result == 0, "failing console write returned %d, expected 0", result);
+    ok(GetLastError() == ERROR_HANDLE_DISK_FULL,
+       "last error %lu after a refused diagnostic, expected 39", GetLastError());
 
     ResetWrites();
     result = ConsolePrintf(FAKE_CONSOLE, L"");
