@@ -31,6 +31,24 @@ static BOOL WriteHeader(HANDLE file, LPCWSTR path, DWORD major, DWORD minor)
     return FilePrintf(file, HeaderRest, major, minor);
 }
 
+// Reports a database that cannot be opened. The formatter keeps at most 1024 characters, so a
+// longer path is shown in slices that each fit, for the message to name it whole.
+#define PATH_SLICE_CHARS 960
+static void ReportOpenFailure(HANDLE console, LPCWSTR path)
+{
+    static const WCHAR Format[] = L"%ls() returned NULL for file '%ls'\n";
+    DWORD length = TextLength(path);
+    if (length <= PATH_SLICE_CHARS)
+    {
+        ConsolePrintf(console, Format, L"SdbOpenDatabase", path);
+        return;
+    }
+    ConsolePrintf(console, L"%ls() returned NULL for file '", L"SdbOpenDatabase");
+    for (DWORD at = 0; at < length; at += PATH_SLICE_CHARS)
+        ConsolePrintf(console, L"%.960ls", path + at);
+    ConsolePrintf(console, L"'\n");
+}
+
 // Shows the version, opens the database and lists it. Returns the exit code of the run.
 static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
 {
@@ -52,7 +70,7 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
         exitCode = GetLastError();
         if (exitCode == 0)
             exitCode = ERROR_OPEN_FAILED;
-        ConsolePrintf(console, L"%ls() returned NULL for file '%ls'\n", L"SdbOpenDatabase", path);
+        ReportOpenFailure(console, path);
         return exitCode;
     }
 
