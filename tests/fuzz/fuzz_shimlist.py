@@ -63,7 +63,7 @@ def shared_testdata():
     return os.path.join(REPO, "..", "shared", "testdata")
 
 
-KNOWN_FINDING_SOURCES = ("hardening_overrun.sdbtxt",)
+KNOWN_FINDING_SOURCES = ()
 
 
 def load_seeds():
