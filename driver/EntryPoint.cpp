@@ -13,14 +13,6 @@ static const WCHAR HeaderLead[] = L"\xFEFF"
 static const WCHAR HeaderRest[] = L"\r\nShim database version:\t%lu.%lu\r\n\r\n"
                                   L"TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n";
 
-static DWORD TextLength(LPCWSTR text)
-{
-    DWORD length = 0;
-    while (text[length] != L'\0')
-        length++;
-    return length;
-}
-
 // Writes the listing's header; on failure returns 0 with the last error of the failed write.
 static BOOL WriteHeader(HANDLE file, LPCWSTR path, DWORD major, DWORD minor)
 {

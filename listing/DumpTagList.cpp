@@ -26,16 +26,6 @@
 // exhaust the stack, so the walk does not descend into lists at this level or deeper.
 #define MAX_LIST_LEVEL 256
 
-static DWORD TextLength(LPCWSTR text)
-{
-    DWORD length = 0;
-    while (text[length] != L'\0')
-    {
-        length++;
-    }
-    return length;
-}
-
 static BOOL IsGuidTag(TAG tag)
 {
     switch (tag)

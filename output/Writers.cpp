@@ -30,6 +30,16 @@ BOOL FileWriteBytes(HANDLE file, const void* bytes, DWORD size)
     return TRUE;
 }
 
+DWORD TextLength(LPCWSTR text)
+{
+    DWORD length = 0;
+    while (text[length] != L'\0')
+    {
+        length++;
+    }
+    return length;
+}
+
 BOOL FileWriteChars(HANDLE file, LPCWSTR text, DWORD count)
 {
     return FileWriteBytes(file, text, count * sizeof(WCHAR));

@@ -17,3 +17,6 @@ BOOL FileWriteChars(HANDLE file, LPCWSTR text, DWORD count);
 // The write loop: writes size bytes, continuing partial writes until none are left.
 // Returns 1 when all were written, 0 after the first failing WriteFile (which is not retried).
 BOOL FileWriteBytes(HANDLE file, const void* bytes, DWORD size);
+
+// The number of characters of a zero-terminated text, for writing it with FileWriteChars.
+DWORD TextLength(LPCWSTR text);
