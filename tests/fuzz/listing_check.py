@@ -21,6 +21,11 @@ Returns a list of (category, detail) pairs; empty when the run is sound. The che
 import os
 import re
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "listing"))
+# Tag value -> name, as the library answers; other values are "InvalidTag".
+from reference_listing import tag_names as load_tag_names  # noqa: E402
 
 HEADER_FORMAT = ("\ufeffShim database file:\t%s\r\nShim database version:\t%d.%d\r\n\r\n"
                  "TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n")
@@ -65,22 +70,6 @@ CONSOLE_PATTERNS = (
 # failures.
 DEFAULT_INFORMATIONAL = frozenset(("version", "undefined", "patch", "time"))
 STRICT_INFORMATIONAL = frozenset(("version", "undefined"))
-
-
-def load_tag_names(path=None):
-    """Tag value -> name, as the library answers; other values are "InvalidTag"."""
-    if path is None:
-        source = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.join(
-            os.path.dirname(os.path.abspath(__file__)), "..", "..")
-        path = os.path.join(source, "..", "shared", "sdb-tag-names.tsv")
-    names = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            if line.startswith("#") or not line.strip():
-                continue
-            value, name = line.rstrip("\n").split("\t")[:2]
-            names[int(value, 16)] = name
-    return names
 
 
 def parse_console(console):
