@@ -48,7 +48,7 @@ def _default_tag_names_path():
     if env:
         return env
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    return os.path.join(os.path.dirname(repo), "shared", "sdb-tag-names.tsv")
+    return os.path.join(repo, "standin", "sdb-tag-names.tsv")
 
 
 _TAG_VALUES = None

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the reader benchmark natively and runs it: run-bench.sh [DB.sdb...] (default: the shared test databases).
+# Builds the reader benchmark natively and runs it: run-bench.sh [DB.sdb...] (default: the real test databases).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -8,6 +8,6 @@ mkdir -p "$out"
 clang++-14 -std=c++17 -O2 -Wall -Wextra -Werror -I "$repo" \
     "$repo/standin/SdbCore.cpp" "$here/BenchSdbCore.cpp" -o "$out/bench-sdbcore"
 if [ $# -eq 0 ]; then
-    set -- "$repo"/../shared/testdata/*.sdb
+    set -- "$repo"/tests/realdb/*.sdb
 fi
 "$out/bench-sdbcore" "$@"

@@ -11,7 +11,7 @@ clang++-14 -std=c++17 -g -O1 -Wall -Wextra -Werror -fsanitize=fuzzer,address,und
     -fno-sanitize-recover=all -I "$repo" \
     "$repo/standin/SdbCore.cpp" "$here/FuzzSdbCore.cpp" -o "$out/fuzz-sdbcore"
 # Seeds: the real databases and whatever test databases the builds have written.
-for db in "$repo"/../shared/testdata/*.sdb "$repo"/build/*/testdata/*.sdb; do
+for db in "$repo"/tests/realdb/*.sdb "$repo"/build/*/testdata/*.sdb; do
     [ -f "$db" ] && cp -f "$db" "$out/corpus/"
 done
 cd "$out"

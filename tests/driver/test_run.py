@@ -10,8 +10,7 @@ from harness import full_disk, run, windows_path
 
 BIN = os.environ.get('SHIMLIST_BIN', '')
 TESTDATA = os.environ.get('SHIMLIST_TESTDATA', '')
-SHARED_TESTDATA = os.path.join(os.environ.get('SHIMLIST_SOURCE_DIR', ''), '..', 'shared',
-                               'testdata')
+REAL_TESTDATA = os.path.join(os.environ.get('SHIMLIST_SOURCE_DIR', ''), 'tests', 'realdb')
 EXE = windows_path(os.path.join(BIN, 'shimlist.exe'))
 DATABASE = os.path.join(TESTDATA, 'app_x32.sdb')
 
@@ -117,8 +116,8 @@ class ListingTest(unittest.TestCase):
         self.assertEqual(result.console, 'Shim database version: 2.3\n')
         self.CheckListing(result, path, DATABASE)
 
-    def test_every_shared_database(self):
-        names = sorted(name for name in os.listdir(SHARED_TESTDATA) if name.endswith('.sdb'))
+    def test_every_real_database(self):
+        names = sorted(name for name in os.listdir(REAL_TESTDATA) if name.endswith('.sdb'))
         self.assertGreaterEqual(len(names), 5)
         for name in names:
             with self.subTest(database=name):

@@ -5,7 +5,7 @@
     python3 tests/fuzz/fuzz_shimlist.py [--seed N] [--seconds S] [--cases N]
                                         [--corpus-out DIR] [--jobs J] [--bin DIR] [--strict]
 
-Seeds are the real databases of the shared test data, the writer sources of tests/fuzz/seeds/,
+Seeds are the real databases of tests/realdb/, the writer sources of tests/fuzz/seeds/,
 tests/data/ and examples/, compiled with sdbwriter. Each case stacks one to four mutations
 (bit flips, byte sets, truncation, size fields set to 0, odd, huge or past the end, string
 references out of range, nesting bombs, overlapping lists, undefined types, damaged patch
@@ -59,8 +59,8 @@ CONSOLE_LIMIT = 4 << 20
 # ---------------------------------------------------------------------------------------------
 # Seeds
 
-def shared_testdata():
-    return os.path.join(REPO, "..", "shared", "testdata")
+def real_testdata():
+    return os.path.join(REPO, "tests", "realdb")
 
 
 KNOWN_FINDING_SOURCES = ()
@@ -69,7 +69,7 @@ KNOWN_FINDING_SOURCES = ()
 def load_seeds():
     """(name, bytes) of every seed database."""
     seeds = []
-    for path in sorted(glob.glob(os.path.join(shared_testdata(), "*.sdb"))):
+    for path in sorted(glob.glob(os.path.join(real_testdata(), "*.sdb"))):
         with open(path, "rb") as f:
             seeds.append((os.path.basename(path), f.read()))
     try:

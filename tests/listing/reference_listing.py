@@ -19,7 +19,7 @@ FIXED_SIZES = {0x1000: 0, 0x2000: 1, 0x3000: 2, 0x4000: 4, 0x5000: 8, 0x6000: 4}
 def tag_names():
     path = os.environ.get("SHIMLIST_TAG_NAMES") or os.path.join(
         os.environ.get("SHIMLIST_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", "..")),
-        "..", "shared", "sdb-tag-names.tsv")
+        "standin", "sdb-tag-names.tsv")
     names = {}
     with open(path, encoding="utf-8") as f:
         for line in f:

@@ -16,7 +16,7 @@ import sdbwrite  # noqa: E402
 from harness import full_disk, run  # noqa: E402
 from reference_listing import expected_header, expected_listing  # noqa: E402
 
-TESTDATA = os.environ.get("SHIMLIST_TESTDATA") or os.path.join(SOURCE_DIR, "..", "shared", "testdata")
+TESTDATA = os.environ.get("SHIMLIST_TESTDATA") or os.path.join(SOURCE_DIR, "tests", "realdb")
 REAL_DATABASES = ("AtomicShimx86.sdb", "T1546.011CompatDatabase.sdb", "all_tagtypes.sdb",
                   "app_x32.sdb", "app_x64.sdb")
 VERSION_LINE = "Shim database version: 3.0\n"

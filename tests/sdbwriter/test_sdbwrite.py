@@ -9,7 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
-SHARED_TESTDATA = os.path.join(os.path.dirname(REPO), "shared", "testdata")
+REAL_TESTDATA = os.path.join(REPO, "tests", "realdb")
 sys.path.insert(0, os.path.join(REPO, "sdbwriter"))
 import sdbwrite  # noqa: E402
 
@@ -56,7 +56,7 @@ class RealDatabases(unittest.TestCase):
     def check_source(self, name):
         with open(os.path.join(HERE, name + ".sdbtxt"), encoding="utf-8") as f:
             got = build(f.read())
-        with open(os.path.join(SHARED_TESTDATA, name + ".sdb"), "rb") as f:
+        with open(os.path.join(REAL_TESTDATA, name + ".sdb"), "rb") as f:
             want = f.read()
         first = next((i for i in range(min(len(got), len(want))) if got[i] != want[i]), None)
         self.assertEqual(got, want, "%s: %d bytes written, %d expected, first difference at %s"
