@@ -1,6 +1,7 @@
 # The release is reproducible and complete: two builds of HEAD in two folders, byte for byte.
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -85,6 +86,18 @@ class ReleaseTest(unittest.TestCase):
              "--arch", "i686", "--map", os.path.join(self.work, "build", "i686", "shimlist.map")],
             stdout=subprocess.PIPE, text=True)
         self.assertEqual(check.returncode, 0, check.stdout)
+
+
+class ReadmeVersionTest(unittest.TestCase):
+    def test_readme_names_this_version(self):
+        with open(os.path.join(SOURCE_DIR, "VERSION"), encoding="ascii") as f:
+            version = f.readline().strip()
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        named = re.findall(r"shimlist-(\d[\d.]*\d)-win32\.zip|this is version (\d[\d.]*\d)",
+                           readme)
+        self.assertTrue(named)
+        self.assertEqual({a or b for a, b in named}, {version})
 
 
 if __name__ == "__main__":
