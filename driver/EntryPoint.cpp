@@ -73,12 +73,18 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
             exitCode = ERROR_WRITE_FAULT;
         ConsolePrintf(console, ReturnedError, L"WriteFile", exitCode);
     }
-    // The walk goes on after a failed header; the header's code then stays the run's code.
-    if (!DumpTagList(console, file, pdb, TAGID_ROOT, 0) && exitCode == 0)
+    // The walk goes on after a failed header; the header's code then stays the run's code. A
+    // failed write outranks lists left out for nesting too deep.
+    BOOL cutOff = FALSE;
+    if (!DumpTagList(console, file, pdb, TAGID_ROOT, 0, &cutOff) && exitCode == 0)
     {
         exitCode = GetLastError();
         if (exitCode == 0)
             exitCode = ERROR_WRITE_FAULT;
+    }
+    if (cutOff && exitCode == 0)
+    {
+        exitCode = ERROR_STACK_OVERFLOW;
     }
     SdbCloseDatabase(pdb);
     return exitCode;

@@ -130,7 +130,7 @@ static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG 
     }
 }
 
-BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level)
+BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, BOOL* cutOff)
 {
     // This call's own lines decide its report; the nested calls report their own.
     BOOL written = TRUE;
@@ -161,13 +161,12 @@ BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level
                           L"Lists nest deeper than %lu levels: the children of TAGID 0x%08lX "
                           L"are not listed\n",
                           (DWORD)MAX_LIST_LEVEL, child);
-            // The listing is incomplete: the run exits with this code unless a write fails
-            // later and leaves its own.
-            SetLastError(ERROR_STACK_OVERFLOW);
-            nestedWritten = FALSE;
+            // The listing is incomplete. The caller learns it from the flag rather than from the
+            // last error, which any later call may change.
+            *cutOff = TRUE;
             continue;
         }
-        nestedWritten &= DumpTagList(console, file, pdb, child, level + 1);
+        nestedWritten &= DumpTagList(console, file, pdb, child, level + 1, cutOff);
     }
 
     if (!written)

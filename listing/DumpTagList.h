@@ -7,5 +7,6 @@
 // Lists every child of parent (TAGID_ROOT for the whole database) and, recursively, the children
 // of every list, into file; diagnostics go to console. level is 0 for the children of the root.
 // Each call reports its own failed writes once on the console, naming its level. Returns 1 when
-// every line of this call and of all nested calls was written whole, 0 otherwise.
-BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level);
+// every line of this call and of all nested calls was written whole, 0 otherwise. Sets *cutOff
+// when the children of a list nested too deep were left out, and leaves it alone otherwise.
+BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, BOOL* cutOff);

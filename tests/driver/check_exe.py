@@ -6,6 +6,7 @@ Usage: check_exe.py EXE --arch i686|x86_64 --map LINKMAP
 Prints one line per problem and exits with 1 when there is any, else prints a summary and exits 0.
 """
 import argparse
+import os
 import re
 import struct
 import sys
@@ -32,7 +33,11 @@ IMPORTS = {
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ICON_SIZES = [48, 32, 16]
-VERSION = (0, 8, 1, 5)
+# The project's version, from the one file that holds it.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'VERSION'),
+          encoding='ascii') as versionFile:
+    VERSION_TEXT = versionFile.readline().strip()
+VERSION = tuple(int(part) for part in VERSION_TEXT.split('.'))
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
 COMPAT = '{urn:schemas-microsoft-com:compatibility.v1}'
@@ -222,7 +227,7 @@ def CheckManifest(text, problems):
     else:
         Expect('identity type', identity.get('type'), 'win32')
         Expect('identity processorArchitecture', identity.get('processorArchitecture'), '*')
-        Expect('identity version', identity.get('version'), '0.8.1.5')
+        Expect('identity version', identity.get('version'), VERSION_TEXT)
         if not identity.get('name'):
             problems.append('manifest identity has no name')
     level = root.find('%strustInfo/%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel'
@@ -237,8 +242,8 @@ def CheckManifest(text, problems):
     Expect('longPathAware', None if longPath is None else longPath.text, 'true')
     heap = root.find(settings + SETTINGS_2020 + 'heapType')
     Expect('heapType', None if heap is None else heap.text, 'SegmentHeap')
-    systems = [os.get('Id', '').lower()
-               for os in root.findall('%scompatibility/%sapplication/%ssupportedOS'
+    systems = [system.get('Id', '').lower()
+               for system in root.findall('%scompatibility/%sapplication/%ssupportedOS'
                                       % (COMPAT, COMPAT, COMPAT))]
     Expect('supportedOS ids', sorted(systems), sorted(SUPPORTED_OS))
 

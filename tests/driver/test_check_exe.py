@@ -11,6 +11,9 @@ BIN = os.environ.get('SHIMLIST_BIN', '')
 ARCH = 'i686' if os.environ.get('SHIMLIST_ARCH', '').startswith('i686') else 'x86_64'
 EXE = os.path.join(BIN, 'shimlist.exe')
 MAP = os.path.join(BIN, '..', 'shimlist.map')
+# A version of the same length that is not the project's.
+OTHER_VERSION_TEXT = (check_exe.VERSION_TEXT[:-1]
+                      + ('1' if check_exe.VERSION_TEXT[-1] != '1' else '2'))
 
 
 def Replace(data, old, new, offset=0):
@@ -81,7 +84,9 @@ class CheckExeTest(unittest.TestCase):
                 (b'"asInvoker"', b'"asInvokeX"', 'execution level'),
                 (b'uiAccess="false"', b'uiAccess="true" ', 'uiAccess'),
                 (b'processorArchitecture="*"', b'processorArchitecture="x"', 'processorArch'),
-                (b'version="0.8.1.5" processor', b'version="0.8.1.6" processor', 'identity version'),
+                (b'version="%s" processor' % check_exe.VERSION_TEXT.encode(),
+                 b'version="%s" processor' % OTHER_VERSION_TEXT.encode(),
+                 'identity version'),
                 (b'>true</longPathAware>', b'>TRUE</longPathAware>', 'longPathAware'),
                 (b'>SegmentHeap<', b'>SegmentHeaq<', 'heapType'),
                 (b'{1f676c76-80e1-4239-95bb-83d0f6d0da78}', b'{1f676c76-80e1-4239-95bb-83d0f6d0da79}',
@@ -94,8 +99,11 @@ class CheckExeTest(unittest.TestCase):
     def test_version_faults(self):
         fixed = self.data.index(struct.pack('<I', 0xFEEF04BD))
         fileLs = fixed + 12
-        data = self.data[:fileLs] + struct.pack('<I', 0x00010006) + self.data[fileLs + 4:]
-        self.assertOnly(self.Problems(data), 'file version is 0.8.1.6')
+        major, minor, patch, tweak = check_exe.VERSION
+        data = (self.data[:fileLs] + struct.pack('<HH', tweak + 1, patch)
+                + self.data[fileLs + 4:])
+        self.assertOnly(self.Problems(data),
+                        'file version is %d.%d.%d.%d' % (major, minor, patch, tweak + 1))
         data = Replace(self.data, '040904B0'.encode('utf-16-le'), '040704B0'.encode('utf-16-le'))
         self.assertOnly(self.Problems(data), 'string tables')
         translation = self.data.index('Translation\0'.encode('utf-16-le'))

@@ -4,10 +4,16 @@
 #include "FakeWrites.h"
 #include "listing/DumpTagList.h"
 
-static BOOL Walk(void)
+// Lists the whole fake database. Unless the caller asks for the cut-off flag, nothing may be
+// left out.
+static BOOL Walk(BOOL* cutOff = NULL)
 {
     ResetWrites();
-    return DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0);
+    BOOL ownCutOff = FALSE;
+    BOOL result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0,
+                              cutOff != NULL ? cutOff : &ownCutOff);
+    ok(!ownCutOff, "the walk left out lists of a database that nests them shallowly");
+    return result;
 }
 
 static void CheckListing(int line, BOOL result, BOOL expectedResult, const WCHAR* expectedFile,
@@ -439,7 +445,8 @@ static void TestDeepIndents(void)
 }
 
 // Lists nested past the depth limit: their own lines are written, their children are not, the
-// rest of the database is, and the result says that the listing is not complete.
+// rest of the database is, and the cut-off flag says that the listing is not complete, whatever
+// the last error holds afterwards. A failed write is still reported with its own error.
 static void TestDepthLimit(void)
 {
     ResetDatabase();
@@ -452,7 +459,11 @@ static void TestDepthLimit(void)
     AddTag(0x5000, parent, 0x1001);
     AddTag(0x6000, 0x1000 + 100, 0x1001); // a sibling after the cut, inside the chain
     AddTag(0x7000, TAGID_ROOT, 0x1001);
-    BOOL result = Walk();
+    BOOL cutOff = FALSE;
+    SetLastError(0);
+    BOOL result = Walk(&cutOff);
+    ok(cutOff, "the cut-off flag is clear after lists nested too deep");
+    ok(GetLastError() == 0, "the walk left last error %lu", GetLastError());
 
     static WCHAR expected[300 * 40];
     expected[0] = L'\0';
@@ -464,9 +475,21 @@ static void TestDepthLimit(void)
     }
     wcscpy(end, L"0x00006000\t\t\t\t\t\t\t\t\t\t0x1001 = INCLUDE\r\n"
                 L"0x00007000\t0x1001 = INCLUDE\r\n");
-    CheckListing(__LINE__, result, FALSE, expected,
+    CheckListing(__LINE__, result, TRUE, expected,
                  L"Lists nest deeper than 256 levels: the children of TAGID 0x000010FF are not "
                  L"listed\n");
+
+    // The line of the list that is cut off fails to be written.
+    cutOff = FALSE;
+    ResetWrites();
+    g_writes.failText = L"0x000010FF";
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
+    ok(result == FALSE && cutOff, "DumpTagList returned %d with cut-off %d, expected 0 and 1",
+       result, cutOff);
+    ok(wcscmp(g_writes.console, L"Lists nest deeper than 256 levels: the children of TAGID "
+                                L"0x000010FF are not listed\n"
+                                L"WriteFile() returned error 112 for level 255\n") == 0,
+       "console shows\n%ls", g_writes.console);
 }
 
 static void BuildReportTree(void)
@@ -488,7 +511,8 @@ static void TestWriteFailureReports(void)
     BuildReportTree();
     ResetWrites();
     g_writes.failText = L"victim";
-    BOOL result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0);
+    BOOL cutOff = FALSE;
+    BOOL result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
     CheckListing(__LINE__, result, FALSE,
                  L"0x0000000C\t0x4001 = SIZE: 0x00000001\r\n"
                  L"0x00000012\t0x7001 = DATABASE\r\n"
@@ -504,7 +528,7 @@ static void TestWriteFailureReports(void)
     ResetWrites();
     g_writes.failText = L"\t\t\t0x6001";
     g_writes.error = ERROR_HANDLE_DISK_FULL;
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 39 for level 2\n"
                                 L"WriteFile() returned error 39 for level 2\n") == 0,
@@ -513,7 +537,7 @@ static void TestWriteFailureReports(void)
     // A failure in the root's own line only.
     ResetWrites();
     g_writes.failText = L"last";
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 112 for level 0\n") == 0,
        "console shows\n%ls", g_writes.console);
@@ -522,7 +546,7 @@ static void TestWriteFailureReports(void)
     ResetWrites();
     g_writes.failText = L"victim";
     g_writes.failAfterText = TRUE;
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 112 for level 2\n"
                                 L"WriteFile() returned error 112 for level 2\n"
@@ -533,7 +557,7 @@ static void TestWriteFailureReports(void)
     // A nested call started at another level reports that level.
     ResetWrites();
     g_writes.failText = L"other";
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, 0x30, 7);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, 0x30, 7, &cutOff);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 112 for level 7\n") == 0,
        "console shows\n%ls", g_writes.console);

@@ -136,6 +136,19 @@ class ListingTest(unittest.TestCase):
         self.assertEqual(self.listing_of(result, path), utf16("".join(lines)))
         self.assertEqual(result.console, VERSION_LINE + "Lists nest deeper than 256 levels: the "
                          "children of TAGID 0x%08X are not listed\n" % (12 + 6 * 255))
+        self.assertEqual(result.exit_code, 1001, result)
+
+    def test_nesting_limit_exit_code_outlasts_the_rest_of_the_walk(self):
+        # Whatever the walk does after the cut (a conversion that fails and sets the last error,
+        # more lists, a list cut twice), the run ends with ERROR_STACK_OVERFLOW.
+        for after in ("TIME 0x8000000000000000\n",
+                      "LIBRARY {\n    TIME 0x8000000000000000\n}\nLINK_DATE 0\n",
+                      "nest 300 LIBRARY {\n}\nTIME 0xFFFFFFFFFFFFFFF0\n"):
+            with self.subTest(after=after):
+                path, _ = self.write_database("nest 300 LIBRARY {\n    INCLUDE\n}\n" + after)
+                result = run([path])
+                self.assertEqual(result.exit_code, 1001, result)
+                self.assertIn("FileTimeToSystemTime", result.console)
 
     def test_times(self):
         body = self.run_source("""

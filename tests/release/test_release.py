@@ -1,0 +1,104 @@
+# The release is reproducible and complete: two builds of HEAD in two folders, byte for byte.
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
+NAMES = ["shimlist.exe", "README.txt", "LICENSE.txt", "SHA256SUMS"]
+
+
+def git(*arguments):
+    return subprocess.run(["git", "-C", SOURCE_DIR] + list(arguments), check=True,
+                          stdout=subprocess.PIPE, text=True).stdout.strip()
+
+
+class ReleaseTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory(prefix="shimlist-release-test.")
+        with open(os.path.join(SOURCE_DIR, "VERSION"), encoding="ascii") as f:
+            cls.version = f.readline().strip()
+        cls.zips = []
+        # The second build runs later, in a folder with another name and length, under another
+        # time zone, locale and umask.
+        for name, environment, umask in (("a", {}, 0o022),
+                                         ("second-folder", {"TZ": "Asia/Kolkata",
+                                                            "LC_ALL": "C"}, 0o077)):
+            folder = os.path.join(cls.tmp.name, name)
+            old = os.umask(umask)
+            try:
+                subprocess.run([os.path.join(SOURCE_DIR, "tools", "release"), "--out", folder,
+                                "--work", os.path.join(folder, "work")],
+                               check=True, stdout=subprocess.DEVNULL,
+                               env=dict(os.environ, **environment))
+            finally:
+                os.umask(old)
+            cls.zips.append(os.path.join(folder, "shimlist-%s-win32.zip" % cls.version))
+            time.sleep(2.1)  # zip times count in steps of two seconds
+        cls.work = os.path.join(cls.tmp.name, "a", "work", "shimlist")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_two_builds_are_identical(self):
+        with open(self.zips[0], "rb") as first, open(self.zips[1], "rb") as second:
+            self.assertEqual(hashlib.sha256(first.read()).hexdigest(),
+                             hashlib.sha256(second.read()).hexdigest())
+
+    def test_contents(self):
+        commit_time = int(git("log", "-1", "--format=%ct", "HEAD"))
+        expected_time = time.gmtime(commit_time - commit_time % 2)[:6]
+        with zipfile.ZipFile(self.zips[0]) as archive:
+            entries = archive.infolist()
+            self.assertEqual([entry.filename for entry in entries], NAMES)
+            for entry in entries:
+                self.assertEqual(entry.date_time, expected_time, entry.filename)
+                self.assertEqual(entry.external_attr >> 16, 0o100644, entry.filename)
+            files = {name: archive.read(name) for name in NAMES}
+        for name in ("README.txt", "LICENSE.txt"):
+            text = files[name]
+            self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name)
+            self.assertTrue(text.endswith(b"\r\n"), name)
+        self.assertIn(b"shimlist %s " % self.version.encode(), files["README.txt"])
+        self.assertNotIn(b"@", files["README.txt"])
+        with open(os.path.join(SOURCE_DIR, "LICENSE"), "rb") as f:
+            self.assertEqual(files["LICENSE.txt"], f.read().replace(b"\n", b"\r\n"))
+        self.assertEqual(files["SHA256SUMS"].decode("ascii"),
+                         "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
+                                 for name in NAMES[:3]))
+
+        # The executable in the zip is the one built, and it passes the checks of its shape.
+        exe = os.path.join(self.tmp.name, "shimlist.exe")
+        with open(exe, "wb") as f:
+            f.write(files["shimlist.exe"])
+        with open(os.path.join(self.work, "build", "i686", "bin", "shimlist.exe"), "rb") as f:
+            self.assertEqual(files["shimlist.exe"], f.read())
+        check = subprocess.run(
+            [sys.executable, os.path.join(SOURCE_DIR, "tests", "driver", "check_exe.py"), exe,
+             "--arch", "i686", "--map", os.path.join(self.work, "build", "i686", "shimlist.map")],
+            stdout=subprocess.PIPE, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout)
+
+
+class ReadmeVersionTest(unittest.TestCase):
+    def test_readme_names_this_version(self):
+        with open(os.path.join(SOURCE_DIR, "VERSION"), encoding="ascii") as f:
+            version = f.readline().strip()
+        with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        named = re.findall(r"shimlist-(\d[\d.]*\d)-win32\.zip|this is version (\d[\d.]*\d)",
+                           readme)
+        self.assertTrue(named)
+        self.assertEqual({a or b for a, b in named}, {version})
+
+
+if __name__ == "__main__":
+    unittest.main()
