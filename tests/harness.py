@@ -8,6 +8,7 @@
                   # line ends normalised to "\\n"
     r.exit_code   # the full 32-bit exit code, unsigned (e.g. 0xC0000005)
     r.elapsed     # seconds from the start to the program's exit; r.raw_console: bytes as sent
+    r.close_wait  # seconds from the exit until the console's terminal closed
 
 Standard input and standard error are a pseudo-terminal, so the program has a real console
 (WriteConsoleW fails on files and pipes). Standard output is, by `stdout=`:
@@ -55,12 +56,13 @@ class RunTimeout(AssertionError):
 
 
 class Result:
-    def __init__(self, stdout, console, exit_code, elapsed, raw_console):
+    def __init__(self, stdout, console, exit_code, elapsed, raw_console, close_wait):
         self.stdout = stdout
         self.console = console
         self.exit_code = exit_code
         self.elapsed = elapsed
         self.raw_console = raw_console
+        self.close_wait = close_wait
 
     def __repr__(self):
         return "Result(exit_code=%#x, stdout=%d bytes, console=%r, %.2f s)" % (
@@ -123,7 +125,7 @@ def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20,
         else:
             data = bytes(piped)
     return Result(data, clean_console(bytes(console)), done.exit_code, done.elapsed,
-                  bytes(console))
+                  bytes(console), done.close_wait)
 
 
 @contextlib.contextmanager
@@ -150,17 +152,23 @@ def full_disk(size_bytes):
 
 
 def _time_runs(count):
-    """Prints how long runs of the echo program take, one by one."""
+    """Prints how long runs of the echo program take, and how long after its end the console
+    stays open (the wait that keeps its last lines from being lost)."""
     bin_dir = _bin_dir(None)
     echo = os.path.join(bin_dir, "echo.exe")
-    times = []
+    text = "timing\n" * 20 + "last line\n"
+    times, waits = [], []
     for _ in range(count):
         start = time.monotonic()
-        run(["x"], exe=echo, env={"ECHO_CONSOLE": "timing\n"})
+        r = run(["x"], exe=echo, env={"ECHO_CONSOLE": text})
         times.append(time.monotonic() - start)
-    times.sort()
-    print("one harness run of echo.exe, whole call: %d runs, median %.3f s, min %.3f s, max %.3f s"
-          % (count, times[len(times) // 2], times[0], times[-1]))
+        waits.append(r.close_wait)
+        if r.console != text:
+            print("console text incomplete: %r" % r.console[-40:])
+    for what, values in (("whole call", times), ("console closed after the end", waits)):
+        values.sort()
+        print("%d harness runs of echo.exe, %s: median %.3f s, min %.3f s, max %.3f s"
+              % (count, what, values[len(values) // 2], values[0], values[-1]))
 
 
 if __name__ == "__main__":

@@ -52,10 +52,13 @@ class Timeout(Exception):
 
 
 class Run:
-    def __init__(self, exit_code, elapsed, console_closed):
+    def __init__(self, exit_code, elapsed, close_wait):
         self.exit_code = exit_code  # the full 32-bit exit code, unsigned
         self.elapsed = elapsed  # seconds from the start to the launcher's end
-        self.console_closed = console_closed  # False: the terminal outlived CLOSE_SECONDS
+        # Seconds from the launcher's end until the terminal closed; None: it was still open
+        # after CLOSE_SECONDS, and the last console text may be missing.
+        self.close_wait = close_wait
+        self.console_closed = close_wait is not None
 
 
 def wine_prefix():
@@ -180,7 +183,7 @@ def launch(exe, cmdline, *, launcher, loader, on_console, **run_args):
             del console[:-4096]
             on_console(data)
 
-        unix_code, elapsed, closed = run_on_console([loader, launcher], env=env,
+        unix_code, elapsed, close_wait = run_on_console([loader, launcher], env=env,
                                                     on_console=seen, **run_args)
         try:
             with open(status_path) as f:
@@ -190,7 +193,7 @@ def launch(exe, cmdline, *, launcher, loader, on_console, **run_args):
                               % (os.path.basename(launcher), unix_code,
                                  clean_console(bytes(console)))) from None
     if len(status) == 2 and status[0] == "exit":
-        return Run(int(status[1], 16), elapsed, closed)
+        return Run(int(status[1], 16), elapsed, close_wait)
     raise LaunchError("%s could not run %s: %s" % (os.path.basename(launcher), exe,
                                                   " ".join(status)))
 
@@ -198,17 +201,19 @@ def launch(exe, cmdline, *, launcher, loader, on_console, **run_args):
 def run_on_console(argv, *, env, on_console, stdout=None, readers=None, on_tick=None,
                    cwd=None, timeout=None):
     """Runs argv (a Unix command) with standard input and standard error on a new
-    pseudo-terminal and returns (Unix exit code, seconds to its end, console closed).
+    pseudo-terminal and returns (Unix exit code, seconds to its end, close_wait as in Run).
 
     on_console(data) receives the terminal's bytes as they come. stdout is a descriptor, which
     is closed here once the command has started (so that a pipe can end), CONSOLE or CLOSED.
-    readers maps further descriptors to callbacks; each is read to its end
-    and closed here. on_tick() is called between reads while the command runs. After timeout
-    seconds the command's process group is killed and Timeout raised; so it is on any
-    exception, such as a signal turned into one, so that nothing of the run outlives it."""
+    readers maps further descriptors to callbacks; each is read to its end and closed here.
+    on_tick() is called between reads while the command runs. After timeout seconds the
+    command's process group is killed and Timeout raised; so it is on any exception, such as a
+    signal turned into one, so that nothing of the run outlives it."""
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", CONSOLE_ROWS, CONSOLE_COLUMNS, 0, 0))
-    sources = {master: on_console}
+    slave_name = os.ttyname(slave)
+    console = _MarkFilter(on_console)
+    sources = {master: console.feed}
     sources.update(readers or {})
 
     def close_fd1():
@@ -241,20 +246,111 @@ def run_on_console(argv, *, env, on_console, stdout=None, readers=None, on_tick=
             if on_tick is not None:
                 on_tick()
         elapsed = time.monotonic() - start
-        # Text written just before the end may still be on its way through Wine's console
-        # host: read until the last holder has closed the terminal (EIO), also when that
-        # takes long on a loaded machine.
-        limit = time.monotonic() + CLOSE_SECONDS
-        while sources and time.monotonic() < limit:
-            _read_ready(sources, POLL_SECONDS)
-        closed = master not in sources
+        close_wait = _read_to_end(sources, master, slave_name, console, proc.pid)
     except BaseException:
         _kill_group(proc)
         raise
     finally:
         for fd in sources:
             os.close(fd)
-    return proc.returncode, elapsed, closed
+    if close_wait is None:
+        _kill_group(proc)  # whatever of the run still holds the terminal past the bound
+    return proc.returncode, elapsed, close_wait
+
+
+def _read_to_end(sources, master, slave_name, console, group):
+    """Reads after the command's end until nothing of the run can still write; returns the
+    seconds that took, or None when CLOSE_SECONDS passed first.
+
+    The text written before the end may still be on its way through Wine's console host,
+    for long on a loaded machine. Its end is certain in one of two ways. Either the terminal
+    reports EIO: its last holder has closed it. Or no process of the run's group is left:
+    Wine's services, started by the first program that a new wineserver runs, keep that
+    program's terminal (and standard output) for as long as the server lives, but they are in
+    sessions of their own and write nothing. Then a mark written to the terminal after the
+    run's text shows when all of that text has come through, and the other readers (pipes)
+    already hold all that was written into them."""
+    ended = time.monotonic()
+    group_left = True
+    while time.monotonic() < ended + CLOSE_SECONDS:
+        _read_ready(sources, POLL_SECONDS)
+        if console.mark_seen and master in sources:
+            os.close(master)
+            del sources[master]
+        if not sources:
+            return time.monotonic() - ended
+        if group_left and not _group_alive(group):
+            group_left = False
+            for fd in [fd for fd in sources if fd != master]:
+                while fd in sources and select.select([fd], [], [], 0)[0]:
+                    _read_one(sources, fd)
+                if fd in sources:
+                    os.close(fd)
+                    del sources[fd]
+            if master in sources and not console.write_mark(slave_name):
+                break
+    console.release()
+    return None
+
+
+class _MarkFilter:
+    """Passes console bytes on, up to a mark that this runner writes after the run's end."""
+
+    def __init__(self, on_console):
+        self.on_console = on_console
+        self.mark = None
+        self.held = b""
+        self.mark_seen = False
+
+    def write_mark(self, slave_name):
+        self.mark = b"\x1b]%d\x07" % int.from_bytes(os.urandom(8), "little")
+        try:
+            fd = os.open(slave_name, os.O_WRONLY | os.O_NOCTTY)
+            try:
+                os.write(fd, self.mark)
+            finally:
+                os.close(fd)
+        except OSError:
+            return False
+        return True
+
+    def release(self):
+        self.on_console(self.held)
+        self.held = b""
+
+    def feed(self, data):
+        if self.mark_seen:
+            return
+        if self.mark is None:
+            self.on_console(data)
+            return
+        data = self.held + data
+        at = data.find(self.mark)
+        if at >= 0:
+            self.mark_seen = True
+            self.held = b""
+            self.on_console(data[:at])
+            return
+        # A mark cut in two by a read: hold back what may be its beginning.
+        keep = len(self.mark) - 1
+        self.held = data[-keep:]
+        self.on_console(data[:-keep])
+
+
+def _group_alive(group):
+    """True while a process of the process group is alive (not a zombie awaiting its reaper)."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name, "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rfind(b")") + 2:].split()
+        if len(fields) > 2 and int(fields[2]) == group and fields[0] not in (b"Z", b"X"):
+            return True
+    return False
 
 
 def _kill_group(proc):
@@ -270,12 +366,16 @@ def _read_ready(sources, wait):
     """Hands what is ready to the callbacks in sources; ended sources are closed and dropped."""
     ready, _, _ = select.select(list(sources), [], [], wait)
     for fd in ready:
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError:  # EIO: the terminal has no holder left
-            chunk = b""
-        if chunk:
-            sources[fd](chunk)
-        else:
-            os.close(fd)
-            del sources[fd]
+        _read_one(sources, fd)
+
+
+def _read_one(sources, fd):
+    try:
+        chunk = os.read(fd, 65536)
+    except OSError:  # EIO: the terminal has no holder left
+        chunk = b""
+    if chunk:
+        sources[fd](chunk)
+    else:
+        os.close(fd)
+        del sources[fd]
