@@ -102,10 +102,20 @@ def ensure_wineserver():
     except OSError as e:
         raise LaunchError("cannot start %s: %s" % (server, e)) from None
     try:
-        # Returns at once: either another server already runs, or this one went to background.
-        proc.wait(timeout=10)
+        # Returns at once: 0 when this one went to background, 2 when another server runs.
+        started = proc.wait(timeout=10) == 0
     except subprocess.TimeoutExpired:
-        pass
+        started = False
+    if started:
+        # The first program of a new server starts Wine's services, which keep that program's
+        # descriptors for as long as the server lives: let them be /dev/null, not the terminal
+        # or the listing file of a run.
+        try:
+            subprocess.run([wine_loader("x86_64"), "cmd.exe", "/c", "exit"], env=wine_env(),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, start_new_session=True, timeout=300)
+        except (OSError, subprocess.TimeoutExpired):
+            pass  # the runs cope with services that hold their terminal, only more slowly
     _server_checked.append(True)
 
 
