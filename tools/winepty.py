@@ -281,16 +281,17 @@ def _read_to_end(sources, master, slave_name, console, group):
     run's text shows when all of that text has come through, and the other readers (pipes)
     already hold all that was written into them."""
     ended = time.monotonic()
-    group_left = True
+    group_running = True
     while time.monotonic() < ended + CLOSE_SECONDS:
         _read_ready(sources, POLL_SECONDS)
         if console.mark_seen and master in sources:
             os.close(master)
             del sources[master]
         if not sources:
+            console.release()  # what a read held back, should the terminal close before the mark
             return time.monotonic() - ended
-        if group_left and not _group_alive(group):
-            group_left = False
+        if group_running and not _group_alive(group):
+            group_running = False
             for fd in [fd for fd in sources if fd != master]:
                 while fd in sources and select.select([fd], [], [], 0)[0]:
                     _read_one(sources, fd)
