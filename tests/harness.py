@@ -8,6 +8,7 @@
                   # line ends normalised to "\\n"
     r.exit_code   # the full 32-bit exit code, unsigned (e.g. 0xC0000005)
     r.elapsed     # seconds from the start to the program's exit; r.raw_console: bytes as sent
+    r.close_wait  # seconds from the exit until the console's terminal closed
 
 Standard input and standard error are a pseudo-terminal, so the program has a real console
 (WriteConsoleW fails on files and pipes). Standard output is, by `stdout=`:
@@ -23,32 +24,25 @@ A run that outlives `timeout` seconds is killed with its process group and raise
 (an AssertionError, so unittest reports it as a failure, with the console text so far).
 Wine's console turns tabs into blanks, and Wine replaces an empty command line by the
 program's path. Problems of the harness itself (no launch.exe, program not startable) raise HarnessError.
+
+The runner is tools/winepty.py, shared with tools/shimlist. It reads the console until every
+holder of the terminal has closed it, so that no line written before the end can be missed; a
+terminal still open winepty.CLOSE_SECONDS after the program's end raises HarnessError.
 """
 
 import contextlib
-import fcntl
 import os
-import pty
-import re
-import select
-import signal
-import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import time
 import unittest
 
-# Widest console Wine accepts (its sizes are signed 16-bit): lines never wrap.
-CONSOLE_COLUMNS = 32767
-CONSOLE_ROWS = 50
-POLL_SECONDS = 0.02
-DRAIN_SECONDS = 3.0
-
-# Control sequences Wine's console writes around text: CSI (ESC [ ... final byte),
-# OSC (ESC ] ... BEL or ESC \), and two-character escapes.
-ESCAPE_RE = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)|\x1b[@-Z\\-_=>()]")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tools"))
+import winepty  # noqa: E402
+from winepty import (CONSOLE_COLUMNS, build_cmdline, clean_console,  # noqa: E402,F401
+                     ensure_wineserver, quote_arg, windows_path, wine_env, wine_prefix)
 
 STDOUT_MODES = ("file", "console", "pipe", "null", "closed")
 
@@ -62,92 +56,17 @@ class RunTimeout(AssertionError):
 
 
 class Result:
-    def __init__(self, stdout, console, exit_code, elapsed, raw_console):
+    def __init__(self, stdout, console, exit_code, elapsed, raw_console, close_wait):
         self.stdout = stdout
         self.console = console
         self.exit_code = exit_code
         self.elapsed = elapsed
         self.raw_console = raw_console
+        self.close_wait = close_wait
 
     def __repr__(self):
         return "Result(exit_code=%#x, stdout=%d bytes, console=%r, %.2f s)" % (
             self.exit_code, len(self.stdout), self.console, self.elapsed)
-
-
-def wine_prefix():
-    return os.environ.get("SHIMLIST_WINEPREFIX") or os.path.expanduser("~/.wine-shimlist")
-
-
-def wine_env(extra=None):
-    """The environment of tools/wine-run (but no debugger), UTF-8 console text, and any extra
-    variables."""
-    env = dict(os.environ)
-    env["WINEPREFIX"] = wine_prefix()
-    env["WINEDEBUG"] = "-all"
-    # Without winedbg a crash just ends the program with its exception code; the debugger
-    # would take seconds and write its backtrace into the program's standard output.
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winedbg.exe=d"
-    env["LC_ALL"] = "C.UTF-8"
-    env.update(extra or {})
-    return env
-
-
-_server_checked = []
-
-
-def ensure_wineserver():
-    """Starts a persistent wineserver unless one runs. A server that a run starts by itself
-    inherits that run's terminal and keeps it open until it idles out: output would never
-    end and every run would take seconds."""
-    if _server_checked:
-        return
-    server = os.environ.get("WINESERVER", "wineserver")
-    try:
-        proc = subprocess.Popen([server, "-p"], env=wine_env(), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                start_new_session=True)
-    except OSError as e:
-        raise HarnessError("cannot start %s: %s" % (server, e)) from None
-    try:
-        # Returns at once: either another server already runs, or this one went to background.
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        pass
-    _server_checked.append(True)
-
-
-def windows_path(path):
-    """The Windows form of a Unix path (the prefix maps drive Z: to /)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def quote_arg(arg):
-    """Quotes one argument so that CommandLineToArgvW gives it back unchanged."""
-    if arg and not any(c in arg for c in ' \t\n\v"'):
-        return arg
-    out = ['"']
-    backslashes = 0
-    for c in arg:
-        if c == "\\":
-            backslashes += 1
-            continue
-        if c == '"':
-            out.append("\\" * (2 * backslashes + 1) + '"')
-        else:
-            out.append("\\" * backslashes + c)
-        backslashes = 0
-    out.append("\\" * (2 * backslashes) + '"')
-    return "".join(out)
-
-
-def build_cmdline(program, args):
-    # The program name has no escapes, only quotes, and a Windows path has no quote in it.
-    return " ".join(['"%s"' % program] + [quote_arg(a) for a in args])
-
-
-def clean_console(raw):
-    text = ESCAPE_RE.sub("", raw.decode("utf-8", "replace"))
-    return text.replace("\r\r\n", "\n").replace("\r\n", "\n")
 
 
 def _bin_dir(exe):
@@ -170,129 +89,43 @@ def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20,
     if stdout not in STDOUT_MODES and not isinstance(stdout, os.PathLike) and (
             not isinstance(stdout, str) or os.sep not in stdout):
         raise HarnessError("unknown stdout mode %r (a path needs a folder part)" % (stdout,))
-    ensure_wineserver()
 
     with tempfile.TemporaryDirectory(prefix="shimlist-run-") as tmp:
-        status_path = os.path.join(tmp, "status")
-        cmdline_path = os.path.join(tmp, "cmdline")
-        with open(cmdline_path, "wb") as f:
-            f.write(cmdline.encode("utf-16-le", "surrogatepass"))
-        run_env = wine_env(env)
-        run_env.update({
-            "SHIMLIST_LAUNCH_APP": windows_path(exe),
-            "SHIMLIST_LAUNCH_CMDLINE": windows_path(cmdline_path),
-            "SHIMLIST_LAUNCH_STATUS": windows_path(status_path),
-        })
-        loader = os.environ.get("WINE_LOADER", "/usr/lib/wine/wine64")
-        return _run_on_pty([loader, launcher], stdout, tmp, status_path, cwd, timeout, run_env)
-
-
-def _run_on_pty(argv, stdout, tmp, status_path, cwd, timeout, env):
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", CONSOLE_ROWS, CONSOLE_COLUMNS, 0, 0))
-    out_path = None
-    out_fd = None
-    pipe_read = None
-    close_stdout = False
-    if stdout == "file" or stdout not in STDOUT_MODES:
-        out_path = os.path.join(tmp, "stdout") if stdout == "file" else os.fspath(stdout)
-        out_fd = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    elif stdout == "console":
-        out_fd = slave
-    elif stdout == "pipe":
-        pipe_read, out_fd = os.pipe()
-    elif stdout == "null":
-        out_fd = os.open(os.devnull, os.O_WRONLY)
-    else:
-        close_stdout = True
-
-    def close_fd1():
-        os.close(1)
-
-    start = time.monotonic()
-    try:
-        proc = subprocess.Popen(argv, stdin=slave, stdout=out_fd if out_fd is not None else slave,
-                                stderr=slave, cwd=cwd, env=env, start_new_session=True,
-                                preexec_fn=close_fd1 if close_stdout else None)
-    except OSError as e:
-        os.close(master)
-        raise HarnessError("cannot start %s: %s" % (argv[0], e)) from None
-    finally:
-        os.close(slave)
-        if out_fd is not None and out_fd != slave:
-            os.close(out_fd)
-
-    console = bytearray()
-    piped = bytearray()
-    sources = {master: console}
-    if pipe_read is not None:
-        sources[pipe_read] = piped
-    try:
-        deadline = start + timeout
-        while proc.poll() is None:
-            if time.monotonic() > deadline:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.wait()
-                _read_ready(sources, POLL_SECONDS)
-                raise RunTimeout("%s did not finish within %s s and was killed; console so far: %r"
-                                 % (os.path.basename(argv[-1]), timeout, clean_console(console)))
-            _read_ready(sources, POLL_SECONDS)
-        elapsed = time.monotonic() - start
-        if pipe_read in sources:
-            # The pipe ends when its last writer closes: read up to that end.
-            pipe = {pipe_read: piped}
-            while pipe and time.monotonic() < deadline:
-                _read_ready(pipe, POLL_SECONDS)
-            if pipe_read not in pipe:
-                del sources[pipe_read]
-        # Console text written just before the exit may still be in flight: read until the
-        # terminal reports its end, which comes once Wine's console host has closed it too.
-        # (A wineserver that a run started by itself would hold it open: then stop at the bound.)
-        drain_until = time.monotonic() + DRAIN_SECONDS
-        while master in sources and time.monotonic() < drain_until:
-            _read_ready(sources, POLL_SECONDS)
-    finally:
-        for fd in sources:
-            os.close(fd)
-
-    exit_code = _read_status(status_path, proc.returncode, console)
-    if out_path is not None:
-        with open(out_path, "rb") as f:
-            data = f.read()
-    else:
-        data = bytes(piped)
-    return Result(data, clean_console(console), exit_code, elapsed, bytes(console))
-
-
-def _read_ready(sources, wait):
-    """Reads what is ready into sources[fd]; True if anything came. Ended sources are closed
-    and dropped."""
-    ready, _, _ = select.select(list(sources), [], [], wait)
-    got = False
-    for fd in ready:
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError:
-            chunk = b""
-        if chunk:
-            sources[fd] += chunk
-            got = True
+        out_path = None
+        readers = {}
+        piped = bytearray()
+        if stdout == "file" or stdout not in STDOUT_MODES:
+            out_path = os.path.join(tmp, "stdout") if stdout == "file" else os.fspath(stdout)
+            out = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        elif stdout == "pipe":
+            pipe_read, out = os.pipe()
+            readers[pipe_read] = piped.extend
+        elif stdout == "null":
+            out = os.open(os.devnull, os.O_WRONLY)
         else:
-            os.close(fd)
-            del sources[fd]
-    return got
-
-
-def _read_status(path, unix_code, console):
-    try:
-        with open(path) as f:
-            status = f.read().split()
-    except OSError:
-        raise HarnessError("launch.exe wrote no status (Unix exit %s); console: %r"
-                           % (unix_code, clean_console(console))) from None
-    if len(status) == 2 and status[0] == "exit":
-        return int(status[1], 16)
-    raise HarnessError("launch.exe could not run the program: %s" % " ".join(status))
+            out = winepty.CONSOLE if stdout == "console" else winepty.CLOSED
+        console = bytearray()
+        try:  # the run closes out
+            done = winepty.launch(exe, cmdline, launcher=launcher,
+                                  loader=winepty.wine_loader("x86_64"),
+                                  on_console=console.extend, stdout=out, readers=readers,
+                                  cwd=cwd, timeout=timeout, env=env)
+        except winepty.Timeout as e:
+            raise RunTimeout("%s; console so far: %r" % (e, clean_console(bytes(console)))) \
+                from None
+        except winepty.LaunchError as e:
+            raise HarnessError(str(e)) from None
+        if not done.console_closed:
+            raise HarnessError("the console was still open %d s after the program ended; its "
+                               "text may be incomplete: %r"
+                               % (winepty.CLOSE_SECONDS, clean_console(bytes(console))))
+        if out_path is not None:
+            with open(out_path, "rb") as f:
+                data = f.read()
+        else:
+            data = bytes(piped)
+    return Result(data, clean_console(bytes(console)), done.exit_code, done.elapsed,
+                  bytes(console), done.close_wait)
 
 
 @contextlib.contextmanager
@@ -319,17 +152,23 @@ def full_disk(size_bytes):
 
 
 def _time_runs(count):
-    """Prints how long runs of the echo program take, one by one."""
+    """Prints how long runs of the echo program take, and how long after its end the console
+    stays open (the wait that keeps its last lines from being lost)."""
     bin_dir = _bin_dir(None)
     echo = os.path.join(bin_dir, "echo.exe")
-    times = []
+    text = "timing\n" * 20 + "last line\n"
+    times, waits = [], []
     for _ in range(count):
         start = time.monotonic()
-        run(["x"], exe=echo, env={"ECHO_CONSOLE": "timing\n"})
+        r = run(["x"], exe=echo, env={"ECHO_CONSOLE": text})
         times.append(time.monotonic() - start)
-    times.sort()
-    print("one harness run of echo.exe, whole call: %d runs, median %.3f s, min %.3f s, max %.3f s"
-          % (count, times[len(times) // 2], times[0], times[-1]))
+        waits.append(r.close_wait)
+        if r.console != text:
+            print("console text incomplete: %r" % r.console[-40:])
+    for what, values in (("whole call", times), ("console closed after the end", waits)):
+        values.sort()
+        print("%d harness runs of echo.exe, %s: median %.3f s, min %.3f s, max %.3f s"
+              % (count, what, values[len(values) // 2], values[0], values[-1]))
 
 
 if __name__ == "__main__":

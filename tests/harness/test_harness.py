@@ -2,9 +2,11 @@
 import os
 import sys
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
+import winepty  # noqa: E402
 
 BIN = os.environ.get("SHIMLIST_BIN", "")
 ECHO = os.path.join(BIN, "echo.exe")
@@ -28,6 +30,31 @@ class ConsoleText(unittest.TestCase):
         self.assertEqual(r.console, text)
         self.assertEqual(r.exit_code, 0)
         print("one harness run: %.3f s" % r.elapsed)
+
+
+class ConsoleEnd(unittest.TestCase):
+    def test_all_text_of_the_run_and_only_that(self):
+        # The command ends at once. What it leaves in its group writes seconds later, as
+        # Wine's console host may on a loaded machine: that text must arrive, or the run must
+        # say that it did not. What leaves the group (Wine's services do, and keep the
+        # terminal for as long as the wineserver runs) must not hold the run up.
+        late = "(sleep 3.5; printf 'late\\n' >&2) & printf 'first\\n' >&2"
+        apart = "setsid sleep 6 & printf 'first\\n' >&2"
+        for what, script, bound, want, closed_within in (
+                ("late text", late, winepty.CLOSE_SECONDS, b"first\r\nlate\r\n", (3.0, 30.0)),
+                ("holder in a session of its own", apart, winepty.CLOSE_SECONDS,
+                 b"first\r\n", (0.0, 3.0)),
+                ("late text past the bound", late, 1.0, b"first\r\n", None)):
+            with self.subTest(what), mock.patch.object(winepty, "CLOSE_SECONDS", bound):
+                console = bytearray()
+                code, _, close_wait = winepty.run_on_console(
+                    ["sh", "-c", script], env=dict(os.environ), on_console=console.extend,
+                    stdout=winepty.CONSOLE)
+                self.assertEqual((code, bytes(console)), (0, want))
+                if closed_within is None:
+                    self.assertIsNone(close_wait)
+                else:
+                    self.assertTrue(closed_within[0] < close_wait < closed_within[1], close_wait)
 
 
 class ExitCodes(unittest.TestCase):
