@@ -369,7 +369,8 @@ def main(argv):
                            median(startup_runs, "rss_kb") * 1024 / 1e6),
         "",
     ]
-    lines += table(results, startup, startup_cpu)
+    if results:
+        lines += table(results, startup, startup_cpu)
     sysmain = [r for r in results if r["tags"] >= SYSMAIN_TAGS * 0.97 and
                r["tags"] <= SYSMAIN_TAGS * 1.03]
     for r in sysmain:
