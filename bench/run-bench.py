@@ -2,7 +2,7 @@
 """Listing benchmark: shimlist against the floor set by its own WriteFile calls.
 
 Usage: python3 bench/run-bench.py [--runs N] [--sizes 30000,320000,...] [--no-build]
-                                  [--markdown FILE] [--out-dir DIR]
+                                  [--compressed-tags N] [--markdown FILE] [--out-dir DIR]
 
 Builds the 64-bit product, the recording build, the floor program and the walk-cost program
 into build/bench,
@@ -16,8 +16,11 @@ each database:
      wall and CPU time, tags and output megabytes per second, peak memory (maximum resident
      set), and the ratio shimlist/floor.
 The time of a run on an empty database (start-up and shut-down of a Wine process) is
-measured too, and the time per tag is given both whole and without it. Last, the walk-cost
-program shows what the work between the writes costs per tag.
+measured too, and the time per tag is given both whole and without it. Then the walk-cost
+program shows what the work between the writes costs per tag. Last, a database of about
+--compressed-tags tags (default 1,000,000; 0 leaves it out) is written compressed by the
+database writer and listed against its unpacked twin: the open time of each (from the walk-cost
+program, best of 3: the difference is the unpacking), listing wall times and peak memory.
 
 These are measurements, not tests: nothing here passes or fails on a figure.
 """
@@ -43,6 +46,7 @@ WINEPREFIX = os.environ.get("SHIMLIST_BENCH_WINEPREFIX",
                             os.path.expanduser("~/.wine-shimlist-bench"))
 
 DEFAULT_SIZES = (30000, 300000, 3000000, 320000)
+DEFAULT_COMPRESSED_TAGS = 1000000
 SYSMAIN_TAGS = 320000  # the size of the real system database: the "tag listing" figures
 
 
@@ -227,6 +231,65 @@ def measure(tags_wanted, runs, server, out_dir):
     return result
 
 
+def packed_database(tags):
+    """The benchmark database of about `tags` tags, written compressed by the database writer
+    beside the unpacked one; both paths."""
+    plain, _ = database(tags)
+    packed = plain[:-len(".sdb")] + ".zdbf.sdb"
+    if not os.path.exists(packed) or os.path.getmtime(packed) < os.path.getmtime(plain):
+        sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
+        import sdbwrite
+        with open(plain, "rb") as src, open(packed + ".tmp", "wb") as dst:
+            dst.write(sdbwrite.compress(src.read()))
+        os.replace(packed + ".tmp", packed)
+    return plain, packed
+
+
+def open_time_ms(db):
+    """Best time of three opens and closes of db through the stand-in, from the walk-cost
+    program."""
+    walk = subprocess.run([WINE_RUN, "./shimlist_walkcost.exe", windows_path(db), "3"],
+                          cwd=BIN_DIR, capture_output=True, text=True,
+                          env=dict(os.environ, SHIMLIST_WINEPREFIX=WINEPREFIX))
+    for line in walk.stdout.splitlines():
+        if line.startswith("open and close: "):
+            return float(line.split()[3])
+    raise SystemExit("walk-cost program: no open time for %s: %r" % (db, walk.stdout))
+
+
+def measure_compressed(tags_wanted, runs, server, out_dir):
+    """Lists a compressed database and its unpacked twin alternately; the figures as Markdown."""
+    plain, packed = packed_database(tags_wanted)
+    _, tags = database(tags_wanted)
+    stem = os.path.join(out_dir, "bench-compressed")
+    plain_runs, packed_runs = [], []
+    for index in range(runs):
+        for db, out, kept in ((plain, stem + ".plain.txt", plain_runs),
+                              (packed, stem + ".packed.txt", packed_runs)):
+            run = run_program(["./shimlist.exe", windows_path(db)], out, server)
+            if run.exit_code != 0:
+                raise SystemExit("exit code %d for %s" % (run.exit_code, db))
+            kept.append(run)
+        if index == 0:
+            # Past the header's first line (the path) the listings must be the same.
+            with open(stem + ".plain.txt", "rb") as a, open(stem + ".packed.txt", "rb") as b:
+                if a.read().split(b"\r\0\n\0", 1)[1] != b.read().split(b"\r\0\n\0", 1)[1]:
+                    raise SystemExit("the compressed database lists differently")
+    for path in (stem + ".plain.txt", stem + ".packed.txt"):
+        os.remove(path)
+    open_plain, open_packed = open_time_ms(plain), open_time_ms(packed)
+    return [
+        "| Tags | File MB | Unpacked MB | Open ms unpacked / compressed | Unpacking ms | "
+        "Listing wall s unpacked / compressed | Peak MB unpacked / compressed | Runs |",
+        "|---:|---:|---:|---|---:|---|---|---:|",
+        "| %d | %.2f | %.2f | %.1f / %.1f | %.1f | %.3f / %.3f | %.1f / %.1f | %d |" % (
+            tags, os.path.getsize(packed) / 1e6, os.path.getsize(plain) / 1e6, open_plain,
+            open_packed, open_packed - open_plain, median(plain_runs, "wall"),
+            median(packed_runs, "wall"), median(plain_runs, "rss_kb") * 1024 / 1e6,
+            median(packed_runs, "rss_kb") * 1024 / 1e6, runs),
+    ]
+
+
 def table(results, startup, startup_cpu):
     """The figures as two Markdown tables: shimlist's, and the floor's with the ratios."""
     rows = ["| Tags | DB MB | Output MB | WriteFile calls | Wall s (min-max) | CPU s | Tags/s | "
@@ -264,11 +327,12 @@ def main(argv):
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sizes", default=",".join(str(s) for s in DEFAULT_SIZES))
     parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--compressed-tags", type=int, default=DEFAULT_COMPRESSED_TAGS)
     parser.add_argument("--markdown", help="also write the table into this file")
     parser.add_argument("--out-dir", default=DATA_DIR,
                         help="folder of the listings written (default: %(default)s)")
     args = parser.parse_args(argv[1:])
-    sizes = [int(s) for s in args.sizes.split(",")]
+    sizes = [int(s) for s in args.sizes.split(",") if s]
 
     if not args.no_build:
         build()
@@ -305,7 +369,8 @@ def main(argv):
                            median(startup_runs, "rss_kb") * 1024 / 1e6),
         "",
     ]
-    lines += table(results, startup, startup_cpu)
+    if results:
+        lines += table(results, startup, startup_cpu)
     sysmain = [r for r in results if r["tags"] >= SYSMAIN_TAGS * 0.97 and
                r["tags"] <= SYSMAIN_TAGS * 1.03]
     for r in sysmain:
@@ -315,13 +380,20 @@ def main(argv):
                       r["tags"], r["db_bytes"] / 1e6, wall, r["tags"] / wall, r["calls"],
                       r["out_bytes"], median(r["shim"], "rss_kb") * 1024 / 1e6)]
     # Where the time between the writes goes, on the sysmain-sized database if it was measured.
-    chosen = (sysmain or results)[0]
-    db, _ = database(next(t for t in sizes if abs(t - chosen["tags"]) <= t * 0.03))
-    walk = subprocess.run([WINE_RUN, "./shimlist_walkcost.exe", windows_path(db), "10"],
-                          cwd=BIN_DIR, capture_output=True, text=True,
-                          env=dict(os.environ, SHIMLIST_WINEPREFIX=WINEPREFIX))
-    lines += ["", "Work between the writes, without writing (shimlist_walkcost, %s):" %
-              os.path.basename(db), "", "```"] + walk.stdout.strip().splitlines() + ["```"]
+    if results:
+        chosen = (sysmain or results)[0]
+        db, _ = database(next(t for t in sizes if abs(t - chosen["tags"]) <= t * 0.03))
+        walk = subprocess.run([WINE_RUN, "./shimlist_walkcost.exe", windows_path(db), "10"],
+                              cwd=BIN_DIR, capture_output=True, text=True,
+                              env=dict(os.environ, SHIMLIST_WINEPREFIX=WINEPREFIX))
+        lines += ["", "Work between the writes, without writing (shimlist_walkcost, %s):" %
+                  os.path.basename(db), "", "```"] + walk.stdout.strip().splitlines() + ["```"]
+    if args.compressed_tags:
+        rows = measure_compressed(args.compressed_tags, args.runs, server, args.out_dir)
+        log("%s" % rows[-1])
+        lines += ["", "Compressed database (written by the database writer) against its "
+                  "unpacked twin; the program unpacks twice, for the version query and for "
+                  "the opening:", ""] + rows
     text = "\n".join(lines)
     print(text)
     if args.markdown:

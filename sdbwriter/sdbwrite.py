@@ -1,8 +1,8 @@
 # The database writer: compiles readable .sdbtxt sources into binary shim databases.
 """sdbwrite: compiles a readable text source (.sdbtxt) into a binary shim database (.sdb).
 
-Usage: python3 sdbwrite.py SRC.sdbtxt OUT.sdb
-API:   compile_source(text) -> bytes
+Usage: python3 sdbwrite.py [--compress] SRC.sdbtxt OUT.sdb
+API:   compile_source(text, compressed=False) -> bytes;  compress(data, method=1, size=None) -> bytes
 
 The source format is described in README.md next to this file. The writer is deliberately
 permissive: besides well-formed databases it can produce the damaged ones that readers must
@@ -14,12 +14,17 @@ import re
 import struct
 import sys
 import uuid
+import zlib
 
 TYPE_NULL, TYPE_BYTE, TYPE_WORD, TYPE_DWORD, TYPE_QWORD = 0x1, 0x2, 0x3, 0x4, 0x5
 TYPE_STRINGREF, TYPE_LIST, TYPE_STRING, TYPE_BINARY = 0x6, 0x7, 0x8, 0x9
 FIXED_SIZE = {TYPE_NULL: 0, TYPE_BYTE: 1, TYPE_WORD: 2, TYPE_DWORD: 4, TYPE_QWORD: 8,
               TYPE_STRINGREF: 4}
 SIZED_TYPES = (TYPE_LIST, TYPE_STRING, TYPE_BINARY)
+
+# A compressed database: major, minor, "zdbf", method, unpacked size, then a zlib stream.
+PACKED_VERSION = (3, 0)
+PACKED_METHOD_ZLIB = 1
 
 TAG_STRINGTABLE = 0x7801
 TAG_STRINGTABLE_ITEM = 0x8801
@@ -294,6 +299,7 @@ class _Writer:
         self.default_pad = 0
         self.stringtable = "auto"
         self.truncate = None
+        self.compress = None     # {"method": N, "size": N or None} once "compress" is given
         self.strings = {}        # text -> order of first use
         for s in seed_strings:
             self.strings.setdefault(s, len(self.strings))
@@ -489,7 +495,17 @@ class _Writer:
         struct.pack_into("<II4s", self.out, 0, self.major & 0xFFFFFFFF, self.minor & 0xFFFFFFFF,
                          self.magic)
         data = bytes(self.out)
+        if self.compress is not None:
+            data = compress(data, self.compress["method"], self.compress["size"])
         return data if self.truncate is None else data[:self.truncate]
+
+
+def compress(data, method=PACKED_METHOD_ZLIB, size=None):
+    """The bytes of a compressed database holding data: the 20-byte header with the given
+    method and declared size (default the real one), then data as one zlib stream."""
+    declared = len(data) if size is None else size
+    return struct.pack("<II4sII", PACKED_VERSION[0], PACKED_VERSION[1], b"zdbf",
+                       method & 0xFFFFFFFF, declared & 0xFFFFFFFF) + zlib.compress(data, 9)
 
 
 def _parse_opts(tokens, writer, lineno):
@@ -559,13 +575,22 @@ def _directive(writer, word, args, lineno):
         if len(args) != 1:
             raise SdbSourceError(lineno, "truncate takes a byte count")
         writer.truncate = parse_int(args[0], lineno, "byte count")
+    elif word == "compress":
+        writer.compress = writer.compress or {"method": PACKED_METHOD_ZLIB, "size": None}
+        for tok in args:
+            key, _, value = tok.partition("=")
+            if key not in ("method", "size") or not value:
+                raise SdbSourceError(lineno, "compress takes method=N and size=N only")
+            writer.compress[key] = parse_int(value, lineno, key)
 
 
-DIRECTIVES = ("version", "magic", "stringtable", "pad", "strings", "truncate")
+DIRECTIVES = ("version", "magic", "stringtable", "pad", "strings", "truncate", "compress")
 
 
-def _compile(text, seed_strings):
+def _compile(text, seed_strings, compressed):
     writer = _Writer(seed_strings)
+    if compressed:
+        writer.compress = {"method": PACKED_METHOD_ZLIB, "size": None}
     for lineno, line in enumerate(text.splitlines(), 1):
         tokens = tokenize(line, lineno)
         if not tokens:
@@ -617,26 +642,28 @@ def _compile(text, seed_strings):
     return writer
 
 
-def compile_source(text):
-    """Compiles source text into the bytes of a database. Raises SdbSourceError on faults."""
-    writer = _compile(text, ())
+def compile_source(text, compressed=False):
+    """Compiles source text into the bytes of a database, compressed when asked (as by the
+    "compress" line). Raises SdbSourceError on faults."""
+    writer = _compile(text, (), compressed)
     if writer.table_at is not None and writer.string_fixups:
         # A table placed before later references must already hold every string: compile again
         # with the complete list, in the same order of first use.
         order = sorted(writer.strings, key=writer.strings.get)
-        writer = _compile(text, order)
+        writer = _compile(text, order, compressed)
     return writer.finish()
 
 
 def main(argv):
-    if len(argv) != 3:
-        sys.stderr.write("usage: %s SRC.sdbtxt OUT.sdb\n" % os.path.basename(argv[0]))
+    packed = len(argv) == 4 and argv[1] == "--compress"
+    if len(argv) != 3 and not packed:
+        sys.stderr.write("usage: %s [--compress] SRC.sdbtxt OUT.sdb\n" % os.path.basename(argv[0]))
         return 2
-    src, out = argv[1], argv[2]
+    src, out = argv[-2], argv[-1]
     try:
         with open(src, encoding="utf-8") as f:
             text = f.read()
-        data = compile_source(text)
+        data = compile_source(text, compressed=packed)
     except SdbSourceError as e:
         where = "%s:%d" % (src, e.line) if e.line else src
         sys.stderr.write("%s: %s\n" % (where, e.message))

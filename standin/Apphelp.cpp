@@ -1,6 +1,7 @@
 // Stand-in for the platform's apphelp.dll: the shim database functions over a private file copy.
 #include "sdb/Sdb.h"
 #include "standin/SdbCore.h"
+#include "standin/SdbUnpack.h"
 #include "TagNames.h"
 
 // An open database is one VirtualAlloc block: this description, then the file's bytes, then
@@ -21,6 +22,11 @@ static_assert(sizeof(tagSDBDATABASE) <= SDB_IMAGE_OFFSET, "the description overl
 
 // Largest single ReadFile request; a request may deliver less.
 #define SDB_READ_CHUNK 0x1000000u
+
+// Not in every SDK's headers: "The specified compression format is unsupported."
+#ifndef ERROR_UNSUPPORTED_COMPRESSION
+#define ERROR_UNSUPPORTED_COMPRESSION 618L
+#endif
 
 static const WCHAR InvalidTagName[] = L"InvalidTag";
 static const WCHAR HexDigits[] = L"0123456789abcdef";
@@ -89,6 +95,199 @@ extern "C" BOOL WINAPI DllEntry(HINSTANCE instance, DWORD reason, LPVOID reserve
     return TRUE;
 }
 
+// Frees a block of ReserveBlock, keeping the last error of the caller's outcome.
+static void ReleaseBlock(BYTE* block)
+{
+    DWORD error = GetLastError();
+    VirtualFree(block, 0, MEM_RELEASE);
+    SetLastError(error);
+}
+
+// A block for size bytes at SDB_IMAGE_OFFSET and the zero tail after them. Fresh pages are
+// zero, so the tail needs no writing.
+static BYTE* ReserveBlock(DWORD size)
+{
+    SIZE_T blockSize = (SIZE_T)SDB_IMAGE_OFFSET + size + SDB_IMAGE_ZERO_TAIL;
+    BYTE* block = (BYTE*)VirtualAlloc(nullptr, blockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (block == nullptr)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return block;
+}
+
+// Reads a whole database file into a fresh block; gives the count of bytes read, which is
+// short when the file shrank since its size was taken. Null with the last error on failure.
+static BYTE* ReadWholeFile(LPCWSTR path, DWORD* got)
+{
+    HANDLE file = OpenForReading(path);
+    if (file == INVALID_HANDLE_VALUE)
+    {
+        return nullptr;
+    }
+    LARGE_INTEGER fileSize;
+    if (!GetFileSizeEx(file, &fileSize))
+    {
+        CloseReadHandle(file);
+        return nullptr;
+    }
+    if (fileSize.QuadPart > (LONGLONG)SDB_MAX_FILE_SIZE)
+    {
+        CloseHandle(file);
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return nullptr;
+    }
+    if (fileSize.QuadPart < (LONGLONG)SDB_HEADER_SIZE)
+    {
+        CloseHandle(file);
+        SetLastError(ERROR_BAD_FORMAT);
+        return nullptr;
+    }
+    BYTE* block = ReserveBlock((DWORD)fileSize.QuadPart);
+    if (block == nullptr)
+    {
+        CloseReadHandle(file);
+        return nullptr;
+    }
+    BOOL read = ReadUpTo(file, block + SDB_IMAGE_OFFSET, (DWORD)fileSize.QuadPart, got);
+    CloseReadHandle(file);
+    if (!read)
+    {
+        if (GetLastError() == ERROR_SUCCESS)
+        {
+            SetLastError(ERROR_READ_FAULT);
+        }
+        ReleaseBlock(block);
+        return nullptr;
+    }
+    return block;
+}
+
+// zlib's working memory comes from the process heap.
+static void* ZlibAlloc(void* opaque, unsigned int items, unsigned int size)
+{
+    (void)opaque;
+    ULONGLONG bytes = (ULONGLONG)items * size;
+    if (bytes > (SIZE_T)-1)
+    {
+        return nullptr;
+    }
+    return HeapAlloc(GetProcessHeap(), 0, (SIZE_T)bytes);
+}
+
+static void ZlibFree(void* opaque, void* address)
+{
+    (void)opaque;
+    HeapFree(GetProcessHeap(), 0, address);
+}
+
+// libz.a's default allocator (which the stand-in never selects) refers to these; without a
+// C runtime there is nothing behind them, so they refuse.
+extern "C" void* malloc(size_t size)
+{
+    (void)size;
+    return nullptr;
+}
+
+extern "C" void free(void* address)
+{
+    (void)address;
+}
+
+// The last error for each refusal of a compressed file: distinct, so that a script can tell
+// a file it must repair or unpack by other means from one that is simply not a database.
+static const DWORD UnpackErrors[] = {
+    ERROR_SUCCESS,                 // SDB_UNPACK_DONE
+    ERROR_HANDLE_EOF,              // SDB_UNPACK_HEADER_CUT
+    ERROR_UNSUPPORTED_COMPRESSION, // SDB_UNPACK_UNKNOWN_METHOD
+    ERROR_INVALID_DATA,            // SDB_UNPACK_SIZE_TOO_SMALL
+    ERROR_FILE_TOO_LARGE,          // SDB_UNPACK_SIZE_TOO_LARGE
+    ERROR_CRC,                     // SDB_UNPACK_DAMAGED
+    ERROR_HANDLE_EOF,              // SDB_UNPACK_STREAM_CUT
+    ERROR_MORE_DATA,               // SDB_UNPACK_MORE_THAN_SIZE
+    ERROR_BAD_LENGTH,              // SDB_UNPACK_LESS_THAN_SIZE
+    ERROR_NOT_ENOUGH_MEMORY,       // SDB_UNPACK_NO_MEMORY
+};
+static_assert(sizeof(UnpackErrors) / sizeof(UnpackErrors[0]) == SDB_UNPACK_NO_MEMORY + 1,
+              "a refusal of a compressed file without its error code");
+
+// Unpacks the compressed file in packed (got bytes at SDB_IMAGE_OFFSET) into a fresh block of
+// the declared size; gives that size in *got. The declared size is checked against the limit
+// before anything is allocated for it. Null with the last error on failure.
+static BYTE* UnpackBlock(const BYTE* packed, DWORD* got)
+{
+    const BYTE* bytes = packed + SDB_IMAGE_OFFSET;
+    uint32_t unpackedSize;
+    SDB_UNPACK_RESULT result = SdbUnpackReadHeader(bytes, *got, SDB_MAX_FILE_SIZE, &unpackedSize);
+    if (result != SDB_UNPACK_DONE)
+    {
+        SetLastError(UnpackErrors[result]);
+        return nullptr;
+    }
+    BYTE* block = ReserveBlock(unpackedSize);
+    if (block == nullptr)
+    {
+        return nullptr;
+    }
+    static const SDB_UNPACK_ALLOCATOR allocator = {ZlibAlloc, ZlibFree, nullptr};
+    result = SdbUnpackStream(bytes, *got, block + SDB_IMAGE_OFFSET, unpackedSize, &allocator);
+    if (result != SDB_UNPACK_DONE)
+    {
+        VirtualFree(block, 0, MEM_RELEASE);
+        SetLastError(UnpackErrors[result]);
+        return nullptr;
+    }
+    *got = unpackedSize;
+    return block;
+}
+
+// Reads a database file, unpacking it if it is compressed, into a read-only private copy.
+// Null with the last error on failure.
+static PDB LoadDatabase(LPCWSTR path)
+{
+    DWORD got;
+    BYTE* block = ReadWholeFile(path, &got);
+    if (block == nullptr)
+    {
+        return nullptr;
+    }
+    if (SdbUnpackIsPacked(block + SDB_IMAGE_OFFSET, got))
+    {
+        BYTE* unpacked = UnpackBlock(block, &got);
+        ReleaseBlock(block);
+        if (unpacked == nullptr)
+        {
+            return nullptr;
+        }
+        block = unpacked;
+    }
+    PDB pdb = (PDB)block;
+    DWORD oldProtection;
+    if (!SdbCoreOpenImage(&pdb->image, block + SDB_IMAGE_OFFSET, got))
+    {
+        VirtualFree(block, 0, MEM_RELEASE);
+        SetLastError(ERROR_BAD_FORMAT);
+        return nullptr;
+    }
+    if (!VirtualProtect(block, (SIZE_T)SDB_IMAGE_OFFSET + got + SDB_IMAGE_ZERO_TAIL, PAGE_READONLY,
+                        &oldProtection))
+    {
+        ReleaseBlock(block);
+        return nullptr;
+    }
+    return pdb;
+}
+
+PDB WINAPI SdbOpenDatabase(LPCWSTR path, PATH_TYPE type)
+{
+    if (path == nullptr || type != DOS_PATH)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return LoadDatabase(path);
+}
+
 BOOL WINAPI SdbGetDatabaseVersion(LPCWSTR path, LPDWORD major, LPDWORD minor)
 {
     if (major != nullptr)
@@ -119,7 +318,19 @@ BOOL WINAPI SdbGetDatabaseVersion(LPCWSTR path, LPDWORD major, LPDWORD minor)
     }
     uint32_t fileMajor;
     uint32_t fileMinor;
-    if (!SdbCoreReadHeader(header, got, &fileMajor, &fileMinor))
+    if (SdbUnpackIsPacked(header, got))
+    {
+        // The version is the unpacked database's own. Only a complete unpacking shows that the
+        // file opens at all, and no version is shown for a file that would be refused.
+        PDB pdb = LoadDatabase(path);
+        if (pdb == nullptr)
+        {
+            return FALSE;
+        }
+        SdbCoreReadHeader(pdb->image.bytes, pdb->image.size, &fileMajor, &fileMinor);
+        SdbCloseDatabase(pdb);
+    }
+    else if (!SdbCoreReadHeader(header, got, &fileMajor, &fileMinor))
     {
         SetLastError(ERROR_BAD_FORMAT);
         return FALSE;
@@ -127,80 +338,6 @@ BOOL WINAPI SdbGetDatabaseVersion(LPCWSTR path, LPDWORD major, LPDWORD minor)
     *major = fileMajor;
     *minor = fileMinor;
     return TRUE;
-}
-
-PDB WINAPI SdbOpenDatabase(LPCWSTR path, PATH_TYPE type)
-{
-    if (path == nullptr || type != DOS_PATH)
-    {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    HANDLE file = OpenForReading(path);
-    if (file == INVALID_HANDLE_VALUE)
-    {
-        return nullptr;
-    }
-    LARGE_INTEGER fileSize;
-    if (!GetFileSizeEx(file, &fileSize))
-    {
-        CloseReadHandle(file);
-        return nullptr;
-    }
-    if (fileSize.QuadPart > (LONGLONG)SDB_MAX_FILE_SIZE)
-    {
-        CloseHandle(file);
-        SetLastError(ERROR_FILE_TOO_LARGE);
-        return nullptr;
-    }
-    if (fileSize.QuadPart < (LONGLONG)SDB_HEADER_SIZE)
-    {
-        CloseHandle(file);
-        SetLastError(ERROR_BAD_FORMAT);
-        return nullptr;
-    }
-    DWORD size = (DWORD)fileSize.QuadPart;
-    // Fresh pages are zero, so the tail after the file's bytes needs no writing.
-    SIZE_T blockSize = (SIZE_T)SDB_IMAGE_OFFSET + size + SDB_IMAGE_ZERO_TAIL;
-    BYTE* block = (BYTE*)VirtualAlloc(nullptr, blockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (block == nullptr)
-    {
-        CloseHandle(file);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    BYTE* bytes = block + SDB_IMAGE_OFFSET;
-    DWORD got;
-    BOOL read = ReadUpTo(file, bytes, size, &got);
-    CloseReadHandle(file);
-    PDB pdb = (PDB)block;
-    BOOL failed = TRUE;
-    DWORD error = ERROR_READ_FAULT;
-    DWORD oldProtection;
-    // A file that shrank during the read is taken as far as it was read.
-    if (!read)
-    {
-        error = GetLastError();
-    }
-    else if (!SdbCoreOpenImage(&pdb->image, bytes, got))
-    {
-        error = ERROR_BAD_FORMAT;
-    }
-    else if (!VirtualProtect(block, blockSize, PAGE_READONLY, &oldProtection))
-    {
-        error = GetLastError();
-    }
-    else
-    {
-        failed = FALSE;
-    }
-    if (failed)
-    {
-        VirtualFree(block, 0, MEM_RELEASE);
-        SetLastError(error != ERROR_SUCCESS ? error : ERROR_READ_FAULT);
-        return nullptr;
-    }
-    return pdb;
 }
 
 void WINAPI SdbCloseDatabase(PDB pdb)

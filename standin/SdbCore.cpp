@@ -31,14 +31,9 @@ static uint16_t ReadLe16(const uint8_t* p)
     return (uint16_t)(p[0] | (p[1] << 8));
 }
 
-static uint32_t ReadLe32(const uint8_t* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 static uint64_t ReadLe64(const uint8_t* p)
 {
-    return (uint64_t)ReadLe32(p) | ((uint64_t)ReadLe32(p + 4) << 32);
+    return (uint64_t)SdbReadLe32(p) | ((uint64_t)SdbReadLe32(p + 4) << 32);
 }
 
 // Describes the item at tagid; false unless the whole item (tag, size field and data) lies
@@ -80,7 +75,7 @@ static bool LocateItem(const SDB_IMAGE* image, uint32_t tagid, SDB_ITEM* item)
             {
                 return false;
             }
-            item->dataSize = ReadLe32(image->bytes + tagid + 2);
+            item->dataSize = SdbReadLe32(image->bytes + tagid + 2);
             item->data = (uint64_t)tagid + 6;
             break;
         default: // NULL and the undefined types
@@ -143,9 +138,9 @@ bool SdbCoreReadHeader(const uint8_t* bytes, size_t size, uint32_t* major, uint3
     {
         return false;
     }
-    *major = ReadLe32(bytes);
-    *minor = ReadLe32(bytes + 4);
-    return ReadLe32(bytes + 8) == SDB_MAGIC && (*major == 2 || *major == 3);
+    *major = SdbReadLe32(bytes);
+    *minor = SdbReadLe32(bytes + 4);
+    return SdbReadLe32(bytes + 8) == SDB_MAGIC && (*major == 2 || *major == 3);
 }
 
 bool SdbCoreOpenImage(SDB_IMAGE* image, const uint8_t* bytes, size_t size)
@@ -238,7 +233,7 @@ uint32_t SdbCoreReadDword(const SDB_IMAGE* image, uint32_t tagid, uint32_t fallb
     {
         return fallback;
     }
-    return ReadLe32(image->bytes + item.data);
+    return SdbReadLe32(image->bytes + item.data);
 }
 
 uint64_t SdbCoreReadQword(const SDB_IMAGE* image, uint32_t tagid, uint64_t fallback)
@@ -285,7 +280,8 @@ const uint8_t* SdbCoreGetStringData(const SDB_IMAGE* image, uint32_t tagid)
             }
             // The reference counts from the string table's own tag to the tag of the item
             // holding the text; the characters follow that item's tag and size field.
-            uint64_t text = (uint64_t)image->stringTable + ReadLe32(image->bytes + item.data) + 6;
+            uint64_t text =
+                (uint64_t)image->stringTable + SdbReadLe32(image->bytes + item.data) + 6;
             if (text >= image->size)
             {
                 return nullptr;

@@ -18,6 +18,12 @@
 // could be addressed.
 #define SDB_IMAGE_MAX_SIZE 0xFFFFFFF0u
 
+// A little-endian DWORD at p, whatever its alignment.
+static inline uint32_t SdbReadLe32(const uint8_t* p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
 typedef struct _SDB_IMAGE
 {
     const uint8_t* bytes; // the whole file, followed by SDB_IMAGE_ZERO_TAIL zero bytes

@@ -1,10 +1,18 @@
-// libFuzzer target: walks every tag of an arbitrary image and reads every value the reader offers.
+// libFuzzer target: unpacks compressed files, walks every tag and reads every value the reader
+// offers.
 #include "standin/SdbCore.h"
+#include "standin/SdbUnpack.h"
 
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <vector>
+#include <zlib.h>
+
+// Compressed inputs may declare any size; a low limit keeps each run small and quick.
+#define FUZZ_UNPACK_LIMIT (16u << 20)
+// Ordinary images up to this size are also packed and unpacked again, to check the round trip.
+#define FUZZ_ROUND_TRIP_MAX 0x10000u
 
 // A broken promise of the reader is a finding: abort so that libFuzzer keeps the input.
 static void Require(bool condition)
@@ -104,7 +112,8 @@ static uint32_t WalkAll(const SDB_IMAGE* image)
     return sum;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+// Reads everything the reader offers of an image; false when the image is refused.
+static bool CheckImage(const uint8_t* data, size_t size)
 {
     // The owner of an image keeps a zero tail after it; the sanitiser sees any read past that.
     std::vector<uint8_t> copy(data, data + size);
@@ -112,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SDB_IMAGE image;
     if (!SdbCoreOpenImage(&image, copy.data(), size))
     {
-        return 0;
+        return false;
     }
     volatile uint32_t sink = WalkAll(&image);
     // Identifiers the walk never hands out: the header, odd offsets, the end, far beyond it.
@@ -136,5 +145,84 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                SdbCoreGetNextChild(&image, tagid, child);
     }
     (void)sink;
+    return true;
+}
+
+static const SDB_UNPACK_ALLOCATOR DefaultAllocator = {nullptr, nullptr, nullptr};
+
+// Unpacks a compressed file into a buffer of exactly the declared size, where the sanitiser
+// sees any write past it.
+static SDB_UNPACK_RESULT Unpack(const uint8_t* data, size_t size, std::vector<uint8_t>* out)
+{
+    uint32_t unpackedSize = 0xFFFFFFFF;
+    SDB_UNPACK_RESULT result = SdbUnpackReadHeader(data, size, FUZZ_UNPACK_LIMIT, &unpackedSize);
+    if (result != SDB_UNPACK_DONE)
+    {
+        Require(unpackedSize == 0);
+        return result;
+    }
+    Require(unpackedSize >= SDB_HEADER_SIZE && unpackedSize <= FUZZ_UNPACK_LIMIT);
+    out->assign(unpackedSize, 0);
+    return SdbUnpackStream(data, size, out->data(), unpackedSize, &DefaultAllocator);
+}
+
+// A compressed file of the image with the given declared size, cut short by cut bytes.
+static std::vector<uint8_t> Pack(const uint8_t* data, size_t size, uint32_t declared, size_t cut)
+{
+    uLongf packedSize = compressBound(size);
+    std::vector<uint8_t> packed(SDB_PACKED_HEADER_SIZE + packedSize);
+    const uint32_t header[5] = {3, 0, 0x6662647A, SDB_PACKED_METHOD_ZLIB, declared};
+    memcpy(packed.data(), header, sizeof(header)); // the fuzzing hosts are little-endian
+    Require(compress2(packed.data() + SDB_PACKED_HEADER_SIZE, &packedSize, data, size, 1) == Z_OK);
+    packed.resize(SDB_PACKED_HEADER_SIZE + packedSize - cut);
+    return packed;
+}
+
+// Packs a small ordinary image and checks that exactly it comes back, and that a declared size
+// one too small or too large and a stream one byte short are each refused as such.
+static void CheckRoundTrip(const uint8_t* data, size_t size)
+{
+    uint32_t exact = (uint32_t)size;
+    static const struct
+    {
+        int32_t sizeChange;
+        size_t cut;
+        SDB_UNPACK_RESULT expected;
+    } variants[] = {
+        {0, 0, SDB_UNPACK_DONE},
+        {-1, 0, SDB_UNPACK_MORE_THAN_SIZE},
+        {1, 0, SDB_UNPACK_LESS_THAN_SIZE},
+        {0, 1, SDB_UNPACK_STREAM_CUT},
+    };
+    for (const auto& variant : variants)
+    {
+        uint32_t declared = exact + variant.sizeChange;
+        if (declared < SDB_HEADER_SIZE)
+        {
+            continue;
+        }
+        std::vector<uint8_t> packed = Pack(data, size, declared, variant.cut);
+        std::vector<uint8_t> out;
+        Require(Unpack(packed.data(), packed.size(), &out) == variant.expected);
+        Require(variant.expected != SDB_UNPACK_DONE ||
+                (out.size() == size && memcmp(out.data(), data, size) == 0));
+    }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (SdbUnpackIsPacked(data, size))
+    {
+        std::vector<uint8_t> out;
+        if (Unpack(data, size, &out) == SDB_UNPACK_DONE)
+        {
+            CheckImage(out.data(), out.size());
+        }
+        return 0;
+    }
+    if (CheckImage(data, size) && size <= FUZZ_ROUND_TRIP_MAX)
+    {
+        CheckRoundTrip(data, size);
+    }
     return 0;
 }

@@ -17,6 +17,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.dirname(HERE))
 import harness  # noqa: E402
+sys.path.insert(0, os.path.join(REPO, "sdbwriter"))
+import sdbwrite  # noqa: E402
 
 BINFMT = "/proc/sys/fs/binfmt_misc/qemu-i386"
 
@@ -62,11 +64,16 @@ def main():
         not_db = os.path.join(work, "notes.txt")
         shutil.copy(os.path.join(opts.x86_64_bin, "example.sdb"), example)
         shutil.copy(os.path.join(opts.x86_64_bin, "../testdata/every_rendering.sdb"), every)
+        # The same database compressed: the stand-in unpacks it with the zlib linked into it.
+        packed = os.path.join(work, "every_rendering_zdbf.sdb")
+        with open(every, "rb") as src, open(packed, "wb") as dst:
+            dst.write(sdbwrite.compress(src.read()))
         with open(not_db, "w") as f:
             f.write("This is not a shim database.\n")
         cases = [
             ("example database", [harness.windows_path(example)]),
             ("every rendering", [harness.windows_path(every)]),
+            ("compressed", [harness.windows_path(packed)]),
             ("no argument", []),
             ("not a database", [harness.windows_path(not_db)]),
         ]
@@ -95,12 +102,17 @@ def main():
         if not same[1]:
             print("  console 32-bit %r\n  console 64-bit %r" % (r32.console, r64.console))
         problems += not all(same)
-    expected = {"no argument": 160, "example database": 0, "every rendering": 0}
+    expected = {"no argument": 160, "example database": 0, "every rendering": 0, "compressed": 0}
     for (name, _), r32 in zip(cases, results32):
         if name in expected and r32.exit_code != expected[name]:
             print("  %s: exit code %d, expected %d" % (name, r32.exit_code, expected[name]))
             problems += 1
-    if results32[3].exit_code == 0:
+    # Past the first line (the path), the compressed database lists exactly like its twin.
+    plain, packed32 = (r.stdout.split(b"\r\x00\n\x00", 1)[-1] for r in results32[1:3])
+    if plain != packed32 or results32[1].console != results32[2].console:
+        print("  compressed: listing or console differ from the unpacked database's")
+        problems += 1
+    if results32[4].exit_code == 0:
         print("  not a database: exit code 0, expected an error code")
         problems += 1
     print("check_i686: %d 32-bit runs took %.0f s side by side" % (len(cases), elapsed32))

@@ -6,6 +6,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
@@ -112,6 +113,23 @@ class Layout(unittest.TestCase):
         self.assertEqual(data[12:], bytes.fromhex("0170 09000000 00a0"))
         data = build("DATABASE {\nraw 00 A0 01\n0xB123 hex 0102\n0x0000\n}\n")
         self.assertEqual(data[12:], bytes.fromhex("0170 09000000 00a001 23b10102 0000"))
+
+    def test_compressed_header_stream_and_cut(self):
+        plain = build("DATABASE {\nNAME \"x\"\n}\n")
+        for text, method, size, length in [
+                ("compress\n", 1, len(plain), None),
+                ("compress method=7 size=0x10\n", 7, 16, None),
+                ("compress size=-1\ntruncate 22\n", 1, 0xFFFFFFFF, 22)]:
+            with self.subTest(text=text):
+                data = build("DATABASE {\nNAME \"x\"\n}\n" + text)
+                self.assertEqual(struct.unpack_from("<II4sII", data),
+                                 (3, 0, b"zdbf", method, size))
+                if length is None:
+                    self.assertEqual(zlib.decompress(data[20:]), plain)
+                else:
+                    self.assertEqual(data, sdbwrite.compress(plain, size=size)[:length])
+        with self.assertRaises(sdbwrite.SdbSourceError):
+            build("compress level=9\n")
 
     def test_nest_builds_deep_trees(self):
         start = time.monotonic()
@@ -235,7 +253,13 @@ class SourceErrors(unittest.TestCase):
             r = subprocess.run([sys.executable, tool, src, out], capture_output=True, text=True)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
             with open(out, "rb") as f:
-                self.assertEqual(f.read()[12:], bytes.fromhex("0170 00000000"))
+                plain = f.read()
+            self.assertEqual(plain[12:], bytes.fromhex("0170 00000000"))
+            r = subprocess.run([sys.executable, tool, "--compress", src, out], capture_output=True,
+                               text=True)
+            self.assertEqual((r.returncode, r.stderr), (0, ""))
+            with open(out, "rb") as f:
+                self.assertEqual(f.read(), sdbwrite.compress(plain))
             with open(src, "w") as f:
                 f.write("DATABASE {\n  NOPE\n}\n")
             r = subprocess.run([sys.executable, tool, src, out], capture_output=True, text=True)

@@ -1,0 +1,107 @@
+"""Compressed databases through the stand-in, end to end: listed like their unpacked twins, refused
+with their own exit code and nothing else when damaged."""
+import os
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from harness import run, windows_path  # noqa: E402
+
+SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
+import sdbwrite  # noqa: E402
+
+TESTDATA = os.environ.get("SHIMLIST_TESTDATA", "")
+REAL_TESTDATA = os.path.join(SOURCE_DIR, "tests", "realdb")
+PACKED_HEADER = 20
+
+ERROR_BAD_FORMAT = 11
+ERROR_INVALID_DATA = 13
+ERROR_CRC = 23
+ERROR_BAD_LENGTH = 24
+ERROR_HANDLE_EOF = 38
+ERROR_FILE_TOO_LARGE = 223
+ERROR_MORE_DATA = 234
+ERROR_UNSUPPORTED_COMPRESSION = 618
+
+
+def flip(data, at):
+    return data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class CompressedTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix="shimlist-zdbf-")
+        self.addCleanup(self.folder.cleanup)
+
+    def write(self, name, data):
+        path = os.path.join(self.folder.name, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def test_lists_like_its_unpacked_twin(self):
+        twins = [os.path.join(TESTDATA, "every_rendering.sdb")] + sorted(
+            os.path.join(TESTDATA, name) for name in os.listdir(REAL_TESTDATA)
+            if name.endswith(".sdb"))
+        for plain in twins:
+            with self.subTest(database=os.path.basename(plain)):
+                packed = self.write("packed.sdb", sdbwrite.compress(read(plain)))
+                want, got = run([windows_path(plain)]), run([windows_path(packed)])
+                self.assertEqual(got.exit_code, want.exit_code, got.console)
+                self.assertEqual(got.console, want.console)
+                self.assertTrue(got.console.startswith("Shim database version: "), got.console)
+                # Only the header's first line, the path, differs.
+                first_line = "\ufeffShim database file:\t%s\r\n"
+                self.assertEqual(got.stdout[:len(first_line % windows_path(packed)) * 2],
+                                 (first_line % windows_path(packed)).encode("utf-16-le"))
+                self.assertEqual(got.stdout[len(first_line % windows_path(packed)) * 2:],
+                                 want.stdout[len(first_line % windows_path(plain)) * 2:])
+                self.assertGreater(len(got.stdout), 1000)
+
+    def test_refusals(self):
+        database = read(os.path.join(TESTDATA, "every_rendering.sdb"))
+        packed = sdbwrite.compress(database)
+        cases = [
+            ("unknown method", sdbwrite.compress(database, method=2),
+             ERROR_UNSUPPORTED_COMPRESSION),
+            ("method 0", sdbwrite.compress(database, method=0), ERROR_UNSUPPORTED_COMPRESSION),
+            ("declared size 0", sdbwrite.compress(database, size=0), ERROR_INVALID_DATA),
+            ("declared size below a header", sdbwrite.compress(database, size=11),
+             ERROR_INVALID_DATA),
+            ("declared size above the limit", sdbwrite.compress(database, size=0xFFFFFFFF),
+             ERROR_FILE_TOO_LARGE),
+            ("damaged zlib header", flip(packed, PACKED_HEADER), ERROR_CRC),
+            ("damaged check sum", flip(packed, len(packed) - 1), ERROR_CRC),
+            ("bytes after the stream", packed + b"\0\0\0\0", ERROR_CRC),
+            ("header cut short", packed[:16], ERROR_HANDLE_EOF),
+            ("stream ends early", packed[:len(packed) // 2], ERROR_HANDLE_EOF),
+            ("stream lacks its check sum", packed[:-4], ERROR_HANDLE_EOF),
+            ("more bytes than declared", sdbwrite.compress(database, size=len(database) - 2),
+             ERROR_MORE_DATA),
+            ("fewer bytes than declared", sdbwrite.compress(database, size=len(database) + 2),
+             ERROR_BAD_LENGTH),
+            ("unpacked data not a database", sdbwrite.compress(b"not a database\n" * 8),
+             ERROR_BAD_FORMAT),
+            ("compressed twice", sdbwrite.compress(packed), ERROR_BAD_FORMAT),
+        ]
+        for name, data, code in cases:
+            with self.subTest(case=name):
+                path = windows_path(self.write("refused.sdb", data))
+                result = run([path])
+                self.assertEqual(result.exit_code, code, result.console)
+                # No version either: the query unpacks as the opening does, and fails alike.
+                self.assertEqual(result.console,
+                                 "SdbOpenDatabase() returned NULL for file '%s'\n" % path)
+                self.assertEqual(result.stdout, b"")
+
+
+if __name__ == "__main__":
+    unittest.main()
