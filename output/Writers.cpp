@@ -47,7 +47,7 @@ BOOL FileWriteChars(HANDLE file, LPCWSTR text, DWORD count)
 
 // What a character that must not reach the output as it stands is shown as: the control
 // pictures of C0 by code, then the pictures of DEL and NEL, an arrow for U+2028, a pilcrow for
-// U+2029 and the replacement character for an unpaired surrogate. Each stand-in is one
+// U+2029 and the replacement character for an unpaired surrogate. Each replacement is one
 // character, so the listing keeps its columns and a reader can map it back.
 static const WCHAR Replacements[] = L"\x2400\x2401\x2402\x2403\x2404\x2405\x2406\x2407"
                                     L"\x2408\x2409\x240A\x240B\x240C\x240D\x240E\x240F"
