@@ -14,31 +14,39 @@ static const WCHAR HeaderRest[] = L"\r\nShim database version:\t%lu.%lu\r\n\r\n"
                                   L"TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n";
 
 // Writes the listing's header; on failure returns 0 with the last error of the failed write.
-static BOOL WriteHeader(HANDLE file, LPCWSTR path, DWORD major, DWORD minor)
+// The path is the user's, but a file name may hold a line end: it is written like database text.
+static BOOL WriteHeader(HANDLE file, LPCWSTR path, DWORD major, DWORD minor,
+                        TEXT_REPLACEMENTS* replaced)
 {
     if (!FileWriteChars(file, HeaderLead, ARRAYSIZE(HeaderLead) - 1))
         return FALSE;
-    if (!FileWriteChars(file, path, TextLength(path)))
+    if (!FileWriteText(file, path, TextLength(path), replaced))
         return FALSE;
     return FilePrintf(file, HeaderRest, major, minor);
 }
 
-// Reports a database that cannot be opened. The formatter keeps at most 1024 characters, so a
-// longer path is shown in slices that each fit, for the message to name it whole.
-#define PATH_SLICE_CHARS 960
+// Says that the path, as the header or a message shows it, differs from the real one.
+static void ReportPathReplacements(HANDLE console, const TEXT_REPLACEMENTS* replaced)
+{
+    if (AnyReplaced(replaced))
+    {
+        ConsolePrintf(console,
+                      L"Path of the database shown with replacements: control characters %lu, "
+                      L"line separators %lu, unpaired surrogates %lu\n",
+                      replaced->controls, replaced->lineSeparators, replaced->surrogates);
+    }
+}
+
+// Reports a database that cannot be opened. The path is written past the formatter, which keeps
+// at most 1024 characters, so that the message names it whole and a line end in it cannot start
+// a console line of its own.
 static void ReportOpenFailure(HANDLE console, LPCWSTR path)
 {
-    static const WCHAR Format[] = L"%ls() returned NULL for file '%ls'\n";
-    DWORD length = TextLength(path);
-    if (length <= PATH_SLICE_CHARS)
-    {
-        ConsolePrintf(console, Format, L"SdbOpenDatabase", path);
-        return;
-    }
+    TEXT_REPLACEMENTS replaced = {0, 0, 0};
     ConsolePrintf(console, L"%ls() returned NULL for file '", L"SdbOpenDatabase");
-    for (DWORD at = 0; at < length; at += PATH_SLICE_CHARS)
-        ConsolePrintf(console, L"%.960ls", path + at);
+    ConsoleWriteText(console, path, TextLength(path), &replaced);
     ConsolePrintf(console, L"'\n");
+    ReportPathReplacements(console, &replaced);
 }
 
 // Shows the version, opens the database and lists it. Returns the exit code of the run.
@@ -66,13 +74,15 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
         return exitCode;
     }
 
-    if (!WriteHeader(file, path, major, minor))
+    TEXT_REPLACEMENTS replaced = {0, 0, 0};
+    if (!WriteHeader(file, path, major, minor, &replaced))
     {
         exitCode = GetLastError();
         if (exitCode == 0)
             exitCode = ERROR_WRITE_FAULT;
         ConsolePrintf(console, ReturnedError, L"WriteFile", exitCode);
     }
+    ReportPathReplacements(console, &replaced);
     // The walk goes on after a failed header; the header's code then stays the run's code. A
     // failed write outranks lists left out for nesting too deep.
     BOOL cutOff = FALSE;

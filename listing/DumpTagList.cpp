@@ -44,7 +44,9 @@ static BOOL IsGuidTag(TAG tag)
 }
 
 // Writes the rest of the line of a tag that is not a list; returns the ANDed write results.
-static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG tag, DWORD level)
+// Characters replaced in its texts are counted in *replaced.
+static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG tag, DWORD level,
+                         TEXT_REPLACEMENTS* replaced)
 {
     switch (tag & TAG_TYPE_MASK)
     {
@@ -98,7 +100,7 @@ static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG 
 
         case TAG_TYPE_STRINGREF:
         case TAG_TYPE_STRING:
-            return WriteTextValue(file, SdbGetStringTagPtr(pdb, tagid));
+            return WriteTextValue(file, SdbGetStringTagPtr(pdb, tagid), replaced);
 
         case TAG_TYPE_BYTE:
         case TAG_TYPE_BINARY:
@@ -112,7 +114,7 @@ static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG 
             }
             if (tag == TAG_PATCH_BITS)
             {
-                return DumpPatchRecords(console, file, tagid, data, size, level);
+                return DumpPatchRecords(console, file, tagid, data, size, level, replaced);
             }
             if (IsGuidTag(tag) && size == sizeof(GUID))
             {
@@ -130,6 +132,19 @@ static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG 
     }
 }
 
+// One console line for a tag whose texts are shown with replacements: the listing stays one
+// line per tag, and the reader learns which values differ from the database's text.
+static void ReportReplacements(HANDLE console, TAGID tagid, const TEXT_REPLACEMENTS* replaced)
+{
+    if (AnyReplaced(replaced))
+    {
+        ConsolePrintf(console,
+                      L"Text of TAGID 0x%08lX shown with replacements: control characters %lu, "
+                      L"line separators %lu, unpaired surrogates %lu\n",
+                      tagid, replaced->controls, replaced->lineSeparators, replaced->surrogates);
+    }
+}
+
 BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, BOOL* cutOff)
 {
     // This call's own lines decide its report; the nested calls report their own.
@@ -142,19 +157,22 @@ BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level
     {
         TAG tag = SdbGetTagFromTagID(pdb, child);
         LPCWSTR name = SdbTagToString(tag);
+        TEXT_REPLACEMENTS replaced = {0, 0, 0};
         // The name is written apart from the formatter so that no name can cut the line.
         written &= FilePrintf(file, L"0x%08lX%ls0x%04hX = ", child, indent, tag);
         if (name != NULL)
         {
-            written &= FileWriteChars(file, name, TextLength(name));
+            written &= FileWriteText(file, name, TextLength(name), &replaced);
         }
 
         if ((tag & TAG_TYPE_MASK) != TAG_TYPE_LIST)
         {
-            written &= DumpTagValue(console, file, pdb, child, tag, level);
+            written &= DumpTagValue(console, file, pdb, child, tag, level, &replaced);
+            ReportReplacements(console, child, &replaced);
             continue;
         }
         written &= FileWriteChars(file, L"\r\n", 2);
+        ReportReplacements(console, child, &replaced);
         if (level >= MAX_LIST_LEVEL - 1)
         {
             ConsolePrintf(console,

@@ -26,11 +26,12 @@ static DWORD ReadDword(const BYTE* bytes)
            ((DWORD)bytes[3] << 24);
 }
 
-static BOOL WritePatchRecord(HANDLE file, const BYTE* record, DWORD action, LPCWSTR indent)
+static BOOL WritePatchRecord(HANDLE file, const BYTE* record, DWORD action, LPCWSTR indent,
+                             TEXT_REPLACEMENTS* replaced)
 {
-    // The module field need not end in a zero: the name is copied, at most 32 characters, and
-    // terminated, so that nothing beyond the field is read.
-    WCHAR module[PATCH_MODULE_CHARS + 1];
+    // The module field need not end in a zero: at most 32 characters are taken, so that
+    // nothing beyond the field is read.
+    WCHAR module[PATCH_MODULE_CHARS];
     DWORD count = 0;
     while (count < PATCH_MODULE_CHARS)
     {
@@ -42,15 +43,14 @@ static BOOL WritePatchRecord(HANDLE file, const BYTE* record, DWORD action, LPCW
         }
         count++;
     }
-    module[count] = L'\0';
 
     DWORD length = ReadDword(record + PATCH_LENGTH_OFFSET);
-    BOOL written =
-        FilePrintf(file,
-                   L"%ls Action  = %lu (%ls)\r\n%ls Module  = %.32ls\r\n"
-                   L"%ls RVA     = 0x%08lX\r\n%ls Length  = %lu\r\n%ls Pattern = 0x",
-                   indent, action, action == PATCH_ACTION_REPLACE ? L"REPLACE" : L"MATCH", indent,
-                   module, indent, ReadDword(record + PATCH_RVA_OFFSET), indent, length, indent);
+    BOOL written = FilePrintf(file, L"%ls Action  = %lu (%ls)\r\n%ls Module  = ", indent, action,
+                              action == PATCH_ACTION_REPLACE ? L"REPLACE" : L"MATCH", indent);
+    written &= FileWriteText(file, module, count, replaced);
+    written &=
+        FilePrintf(file, L"\r\n%ls RVA     = 0x%08lX\r\n%ls Length  = %lu\r\n%ls Pattern = 0x",
+                   indent, ReadDword(record + PATCH_RVA_OFFSET), indent, length, indent);
     written &= WriteHexPairs(file, record + PATCH_HEADER_SIZE, length);
     written &= FilePrintf(file, L"\r\n%ls Unknown = 0x%08lX\r\n", indent,
                           ReadDword(record + PATCH_UNKNOWN_OFFSET));
@@ -86,7 +86,7 @@ static LPCWSTR PatchRecordFault(const BYTE* record, DWORD remaining)
 }
 
 BOOL DumpPatchRecords(HANDLE console, HANDLE file, TAGID tagid, const BYTE* data, DWORD size,
-                      DWORD level)
+                      DWORD level, TEXT_REPLACEMENTS* replaced)
 {
     // Records stand two tabs deeper than the tag's line.
     LPCWSTR indent = IndentOf(level, 2);
@@ -117,7 +117,7 @@ BOOL DumpPatchRecords(HANDLE console, HANDLE file, TAGID tagid, const BYTE* data
         }
         if (action == PATCH_ACTION_REPLACE || action == PATCH_ACTION_MATCH)
         {
-            written &= WritePatchRecord(file, record, action, indent);
+            written &= WritePatchRecord(file, record, action, indent, replaced);
         }
         offset += ReadDword(record + PATCH_SIZE_OFFSET);
     }

@@ -42,7 +42,7 @@ BOOL WriteQwordValue(HANDLE file, ULONGLONG value)
     return FilePrintf(file, L": 0x%016I64X\r\n", value);
 }
 
-BOOL WriteTextValue(HANDLE file, LPCWSTR text)
+BOOL WriteTextValue(HANDLE file, LPCWSTR text, TEXT_REPLACEMENTS* replaced)
 {
     if (text == NULL)
     {
@@ -50,13 +50,8 @@ BOOL WriteTextValue(HANDLE file, LPCWSTR text)
     }
     // Written past the formatter, which would cut a text longer than its 1024 characters and
     // with it the line end; real databases hold strings of over 15,000 characters.
-    DWORD length = 0;
-    while (text[length] != L'\0')
-    {
-        length++;
-    }
     BOOL written = FileWriteChars(file, L": ", 2);
-    written &= FileWriteChars(file, text, length);
+    written &= FileWriteText(file, text, TextLength(text), replaced);
     written &= FileWriteChars(file, L"\r\n", 2);
     return written;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include "output/Writers.h"
 #include "sdb/Sdb.h"
 
 // Each routine writes the rest of the line, "\r\n" included, and returns 1 when every write
@@ -16,9 +17,9 @@ BOOL WriteByteData(HANDLE file, const BYTE* data, DWORD size);
 BOOL WriteDwordValue(HANDLE file, DWORD value);
 BOOL WriteQwordValue(HANDLE file, ULONGLONG value);
 
-// A text value: ": ", the text whole (however long) and the line end; only the line end when
-// text is NULL.
-BOOL WriteTextValue(HANDLE file, LPCWSTR text);
+// A text value: ": ", the text whole (however long, with FileWriteText's replacements, counted
+// in *replaced) and the line end; only the line end when text is NULL.
+BOOL WriteTextValue(HANDLE file, LPCWSTR text, TEXT_REPLACEMENTS* replaced);
 
 // Calendar time in UTC with its weekday, from a file time or from seconds since 1970. When the
 // platform cannot convert the value, reports that and writes the plain hexadecimal value.
@@ -32,6 +33,7 @@ BOOL WriteVersionValue(HANDLE file, ULONGLONG version);
 BOOL WriteGuidValue(HANDLE console, HANDLE file, const BYTE* data);
 
 // The patch records in the data of the PATCH_BITS tag tagid, whose line is at level: ":" and
-// the line end, then a block of lines for each REPLACE and MATCH record.
+// the line end, then a block of lines for each REPLACE and MATCH record. Characters replaced in
+// module names are counted in *replaced.
 BOOL DumpPatchRecords(HANDLE console, HANDLE file, TAGID tagid, const BYTE* data, DWORD size,
-                      DWORD level);
+                      DWORD level, TEXT_REPLACEMENTS* replaced);

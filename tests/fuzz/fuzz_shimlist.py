@@ -9,7 +9,8 @@ Seeds are the real databases of tests/realdb/, the writer sources of tests/fuzz/
 tests/data/ and examples/, compiled with sdbwriter. Each case stacks one to four mutations
 (bit flips, byte sets, truncation, size fields set to 0, odd, huge or past the end, string
 references out of range, nesting bombs, overlapping lists, undefined types, damaged patch
-records, ...) and is judged by listing_check.check_run: a crash, a hang, a malformed listing,
+records, line ends, forged line heads, U+2028 and unpaired surrogates in strings and module
+names, ...) and is judged by listing_check.check_run: a crash, a hang, a malformed listing,
 a console message the program should not show, or exit code 0 after a reported failure is a
 finding. Findings go to --corpus-out (the case file plus a note) and make the exit status 1.
 
@@ -330,8 +331,9 @@ def patch_record(rng, action=None, pattern=None, size=None, length=None, module=
     pattern = bytes(rng.randrange(256) for _ in range(rng.randint(0, 12))) if pattern is None else pattern
     action = rng.choice((2, 4, 2, 4, 0, 1, 3, 5, 0xFFFFFFFF)) if action is None else action
     if module is None:
-        module = rng.choice(("kernel32.dll", "", "x" * 31, "y" * 32, "\u0416\u00e9.dll"))
-    field = module.encode("utf-16-le")[:64].ljust(64, b"\0")
+        module = rng.choice(("kernel32.dll", "", "x" * 31, "y" * 32, "\u0416\u00e9.dll",
+                             "m" + forged_text(rng) + ".dll"))
+    field = module.encode("utf-16-le", "surrogatepass")[:64].ljust(64, b"\0")
     if rng.random() < 0.2:
         field = bytes(rng.randrange(256) for _ in range(64))
     size = 84 + len(pattern) if size is None else size
@@ -401,10 +403,47 @@ def mutate_insert_delete(rng, data, items):
     return data[:position] + data[position + rng.randint(1, 16):]
 
 
+# Texts that would end, start or fake a listing line, or make it invalid UTF-16.
+FORGED_TEXTS = ("\r", "\n", "\r\n", "\r\n0x0000000C\t0x7001 = DATABASE",
+                "\n0x00000120\t\t0x6001 = NAME: harmless.exe", "\r\n\t\t\t Action  = 2 (REPLACE)",
+                "\u2028", "\u2029", "\u0085", "\x7f", "\x1b[2J", "\x00\x0b\x0c", "\ud800",
+                "\udc00", "\udc00\ud800", "x\ud83d")
+
+
+def forged_text(rng):
+    return "".join(rng.choice(FORGED_TEXTS) for _ in range(rng.randint(1, 3)))
+
+
+def mutate_forged_text(rng, data, items):
+    """Writes forged line heads, line ends, controls or unpaired surrogates over the characters
+    of a string, a string table item or a patch record's module name."""
+    targets = [(item["data"], item["size"]) for item in items
+               if item["tag"] & 0xF000 == 0x8000 and item["size"] >= 2]
+    for item in items:
+        if item["tag"] != 0x9002:
+            continue
+        offset, end = item["data"], item["data"] + item["size"]
+        while offset + 84 <= end and len(targets) < 200:
+            targets.append((offset + 20, 64))
+            size = struct.unpack_from("<I", data, offset + 4)[0]
+            if size < 84:
+                break
+            offset += size
+    if not targets:
+        return None
+    start, size = rng.choice(targets)
+    raw = forged_text(rng).encode("utf-16-le", "surrogatepass")
+    at = start + 2 * rng.randrange(max(1, size // 2))
+    raw = raw[:max(0, start + size - at)]
+    data[at:at + len(raw)] = raw
+    return data
+
+
 def mutate_long_string(rng, data, items):
     """An inline STRING with a long text, line breaks or no terminator, at the end."""
     text = rng.choice(("a" * 5000, "line\r\nbreak", "\u0000inner zero", "x" * 1023,
-                       "\ud800\udc00\u20ac" * 50, "0x0000000C\t0x7001 = DATABASE"))
+                       "\ud800\udc00\u20ac" * 50, "0x0000000C\t0x7001 = DATABASE",
+                       "x" + forged_text(rng) * rng.choice((1, 2, 600))))
     raw = text.encode("utf-16-le", "surrogatepass")
     if rng.random() < 0.7:
         raw += b"\0\0"
@@ -421,7 +460,7 @@ MUTATIONS = (
     (mutate_size_field, 6), (mutate_stringref, 4), (mutate_nesting_bomb, 1),
     (mutate_overlap, 4), (mutate_duplicate, 2), (mutate_undefined_type, 3),
     (mutate_tag_value, 3), (mutate_patch_records, 4), (mutate_header, 1),
-    (mutate_insert_delete, 2), (mutate_long_string, 1),
+    (mutate_insert_delete, 2), (mutate_long_string, 1), (mutate_forged_text, 3),
 )
 
 

@@ -5,15 +5,17 @@
 
 Returns a list of (category, detail) pairs; empty when the run is sound. The checks:
 
-- The listing is whole UTF-16 units, starts with FF FE and the header naming the path and the
-  file's version, and ends every line with CR LF.
+- The listing is valid UTF-16 (a strict decoder, like iconv, takes it whole), starts with FF FE
+  and the header naming the path and the file's version, and ends every line with CR LF.
 - Every line is a tag line (`0x%08X`, one tab per level plus one, `0x%04X = name`, a value
-  part that fits the tag's type), a patch record line, or the continuation of a text value
-  (strings and module names may hold line breaks of their own).
+  part that fits the tag's type), a patch record line or a header line, whatever the database
+  holds: no line holds a control character other than TAB, nor U+0085, U+2028 or U+2029.
 - TAGIDs rise strictly and lie inside the file; names are the library's; nesting grows by at
-  most one level per list; numbers and byte data shown equal the file's bytes at the item.
+  most one level per list; numbers, byte data, texts and patch records shown equal the file's
+  bytes at the item, texts with the listing's replacements (reference_listing.shown_text).
 - The console holds only known messages; its "Undefined TAG_TYPE" lines name exactly the tags
-  that the listing shows with an undefined type.
+  that the listing shows with an undefined type, and its replacement lines exactly the tags
+  (and the path) whose texts needed replacements, with their counts.
 - Exit code 0 only for a complete listing with no failure on the console; any other exit code
   comes with a diagnostic; a crash code (0xC0000000 and up) is always a fault.
 """
@@ -26,6 +28,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "listing"))
 # Tag value -> name, as the library answers; other values are "InvalidTag".
 from reference_listing import tag_names as load_tag_names  # noqa: E402
+from reference_listing import patch_lines, path_note, shown_text  # noqa: E402
 
 HEADER_FORMAT = ("\ufeffShim database file:\t%s\r\nShim database version:\t%d.%d\r\n\r\n"
                  "TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n")
@@ -40,6 +43,9 @@ TIME_RE = re.compile(r": (Sun|Mon|Tues|Wednes|Thurs|Fri|Satur)day, \d{4,5}-\d\d-
                      r"\d\d:\d\d:\d\d\.\d{3} UTC\Z")
 VERSION_RE = re.compile(r": (\d+)\.(\d+)\.(\d+)\.(\d+)\Z")
 GUID_RE = re.compile(r": \{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}\Z")
+
+# Characters that no listing line may hold: each is shown by a replacement.
+UNREPLACED_RE = re.compile("[\x00-\x08\x0a-\x1f\x7f\x85\u2028\u2029]")
 
 TIME_DWORD_TAGS = (0x401D, 0x401E)
 VERSION_TAGS = (0x5002, 0x5003, 0x5006, 0x500D)
@@ -61,6 +67,12 @@ CONSOLE_PATTERNS = (
     ("patch", True, re.compile(r"Patch record at offset (\d+) of the data of TAGID 0x([0-9A-F]{8}) "
                                r"cannot be decoded: .*; the rest is shown undecoded\Z")),
     ("guid", True, re.compile(r"SdbGUIDToString\(\) returned FALSE!\Z")),
+    ("replaced", False, re.compile(r"Text of TAGID 0x([0-9A-F]{8}) shown with replacements: "
+                                   r"control characters (\d+), line separators (\d+), "
+                                   r"unpaired surrogates (\d+)\Z")),
+    ("path-replaced", False, re.compile(r"Path of the database shown with replacements: control "
+                                        r"characters \d+, line separators \d+, unpaired "
+                                        r"surrogates \d+\Z")),
     ("no-argument", True, re.compile(r"No argument: a single file or path name of a shim "
                                      r"database must be given!\Z")),
 )
@@ -68,8 +80,9 @@ CONSOLE_PATTERNS = (
 # is shown as undecoded bytes, and a time the platform cannot convert as its number: the
 # listing still holds every byte, so these do not either. STRICT_INFORMATIONAL counts them as
 # failures.
-DEFAULT_INFORMATIONAL = frozenset(("version", "undefined", "patch", "time"))
-STRICT_INFORMATIONAL = frozenset(("version", "undefined"))
+DEFAULT_INFORMATIONAL = frozenset(("version", "undefined", "patch", "time", "replaced",
+                                   "path-replaced"))
+STRICT_INFORMATIONAL = frozenset(("version", "undefined", "replaced", "path-replaced"))
 
 
 def parse_console(console):
@@ -103,34 +116,67 @@ def _check_number(db, tagid, width, value, problems, line):
         problems.append(("value-differs-from-file", "%s (file holds %s)" % (line, stored.hex())))
 
 
-def _check_value(db, tag, tagid, rest, line, problems):
-    """Checks the value part of a tag line; returns True when text may continue on the
-    following lines."""
+def _text_at(db, start):
+    """The zero-terminated text at byte offset start, as the library hands it out: the file is
+    followed by zero bytes."""
+    end = start
+    while end + 1 < len(db) and (db[end] or db[end + 1]):
+        end += 2
+    raw = db[start:end]
+    if end == len(db) - 1 and db[end]:
+        raw += bytes((db[end], 0))
+    return raw.decode("utf-16-le", "surrogatepass")
+
+
+def _check_text(db, kind, tagid, rest, line, problems, counts, string_table):
+    """Checks a text value against the file's bytes with the listing's replacements."""
+    if kind == 0x8000:
+        start = tagid + 6
+    elif string_table is None:
+        start = None
+    else:
+        reference = _file_bytes(db, tagid + 2, 4)
+        if reference is None:
+            problems.append(("value-outside-file", line[:200]))
+            return
+        start = string_table + int.from_bytes(reference, "little") + 6
+        if start >= len(db):
+            start = None
+    if start is None:
+        if rest:
+            problems.append(("text-without-string", line[:200]))
+        return
+    expected = ": " + shown_text(_text_at(db, start), counts)
+    if rest != expected:
+        problems.append(("text-differs-from-file", "%r, file holds %r" % (line[:200], expected[:200])))
+
+
+def _check_value(db, tag, tagid, rest, line, problems, counts, string_table):
+    """Checks the value part of a tag line; counts the replacements in its text."""
     kind = tag & 0xF000
     if kind == 0x1000 or kind == 0x7000 or kind == 0 or kind > 0x9000:
         if rest:
             problems.append(("value-on-valueless-tag", line))
-        return False
-    if rest == "":
-        return False
+        return
     if kind in (0x6000, 0x8000):
-        if not rest.startswith(": "):
-            problems.append(("bad-text-value", line))
-        return True
+        _check_text(db, kind, tagid, rest, line, problems, counts, string_table)
+        return
+    if rest == "":
+        return
     if kind == 0x3000:
         match = re.fullmatch(r": 0x([0-9A-F]{4})", rest)
         if not match or match.group(1) == "FFFF":
             problems.append(("bad-word-value", line))
         else:
             _check_number(db, tagid, 2, int(match.group(1), 16), problems, line)
-        return False
+        return
     if kind == 0x4000:
         match = re.fullmatch(r": 0x([0-9A-F]{8})", rest)
         if match and match.group(1) != "FFFFFFFF":
             _check_number(db, tagid, 4, int(match.group(1), 16), problems, line)
         elif not (tag in TIME_DWORD_TAGS and TIME_RE.match(rest)):
             problems.append(("bad-dword-value", line))
-        return False
+        return
     if kind == 0x5000:
         match = re.fullmatch(r": 0x([0-9A-F]{16})", rest)
         version = VERSION_RE.match(rest)
@@ -145,18 +191,18 @@ def _check_value(db, tag, tagid, rest, line, problems):
                 _check_number(db, tagid, 8, value, problems, line)
         elif not (tag == 0x5001 and TIME_RE.match(rest)):
             problems.append(("bad-qword-value", line))
-        return False
+        return
     # BYTE and BINARY data.
     if tag == PATCH_BITS:
         if rest != ":":
             problems.append(("bad-patch-line", line))
-        return False
+        return
     if tag in GUID_TAGS and GUID_RE.match(rest):
-        return False
+        return
     match = HEX_RE.match(rest)
     if not match:
         problems.append(("bad-byte-data", line))
-        return False
+        return
     shown = bytes.fromhex(match.group(1))
     start = tagid + (2 if kind == 0x2000 else 6)
     stored = _file_bytes(db, start, len(shown))
@@ -165,7 +211,6 @@ def _check_value(db, tag, tagid, rest, line, problems):
                          % (line[:120], len(shown), start, len(db))))
     elif stored != shown:
         problems.append(("data-differs-from-file", line[:200]))
-    return False
 
 
 def check_listing(db, path, listing, names, complete=True):
@@ -173,12 +218,16 @@ def check_listing(db, path, listing, names, complete=True):
     info has 'undefined' (list of (tag, tagid)), 'tags' and 'lines'. With complete=False
     (a run whose writes failed) only a prefix of a sound listing is required."""
     problems = []
-    info = {"undefined": [], "tags": 0, "lines": 0, "list_tagids": set()}
+    info = {"undefined": [], "tags": 0, "lines": 0, "list_tagids": set(), "replaced": []}
     if len(listing) % 2:
         problems.append(("odd-byte-count", "%d bytes" % len(listing)))
+    try:
+        listing[:len(listing) & ~1].decode("utf-16-le")
+    except UnicodeDecodeError as e:
+        problems.append(("invalid-utf16", "at byte %d: %s" % (e.start, e.reason)))
     text = listing[:len(listing) & ~1].decode("utf-16-le", "surrogatepass")
     major, minor = struct.unpack_from("<II", db, 0) if len(db) >= 8 else (0, 0)
-    header = HEADER_FORMAT % (path, major, minor)
+    header = HEADER_FORMAT % (shown_text(path), major, minor)
     if not text.startswith(header):
         if complete or not header.startswith(text):
             problems.append(("bad-header", repr(text[:len(header) + 20])))
@@ -190,27 +239,34 @@ def check_listing(db, path, listing, names, complete=True):
         body = body[:body.rfind("\r\n") + 2] if "\r\n" in body else ""
     lines = body.split("\r\n")[:-1] if body else []
     info["lines"] = len(lines)
+    for line in lines:
+        if UNREPLACED_RE.search(line):
+            problems.append(("unreplaced-character", repr(line[:200])))
+    # The library takes the first STRINGTABLE among the root's children for string references;
+    # the listing shows those children in the library's order. Unknown in a cut listing.
+    string_table = None if complete else "unknown"
+    for line in lines:
+        match = TAG_LINE_RE.match(line)
+        if match and match.group(2) == "\t" and match.group(3) == "7801":
+            string_table = int(match.group(1), 16)
+            break
 
     last_at_level = []      # TAGID of the last line at each level, outermost first
     previous_level = -1      # level of the last tag line; -1 before the first
     previous_is_list = False
-    free_text = False        # the last value may carry on over line breaks
     patch = None             # state of a patch record block: expected indent, next field
     for line in lines:
         match = TAG_LINE_RE.match(line)
         if patch is not None and not match:
             record = RECORD_LINE_RE.match(line)
             if record:
-                free_text = _check_record_line(record, patch, line, problems)
+                _check_record_line(record, patch, line, problems)
                 continue
         if not match:
-            if not free_text:
-                problems.append(("malformed-line", repr(line[:200])))
+            problems.append(("malformed-line", repr(line[:200])))
             continue
-        if patch is not None and patch["next"] not in ("Action", "done"):
-            problems.append(("patch-record-cut", repr(line[:120])))
+        _end_patch_block(patch, line, problems, complete=True)
         patch = None
-        free_text = False
         tagid = int(match.group(1), 16)
         tabs = len(match.group(2))
         tag = int(match.group(3), 16)
@@ -245,25 +301,52 @@ def check_listing(db, path, listing, names, complete=True):
         previous_is_list = (tag & 0xF000) == 0x7000
         if previous_is_list:
             info["list_tagids"].add(tagid)
-        name = names.get(tag, "InvalidTag")
+        counts = {}
+        name = shown_text(names.get(tag, "InvalidTag"), counts)
         if not rest.startswith(name):
             problems.append(("wrong-name", "%r, expected %s" % (line[:120], name)))
             continue
         rest = rest[len(name):]
         if (tag & 0xF000) == 0 or (tag & 0xF000) > 0x9000:
             info["undefined"].append((tag, tagid))
-        free_text = _check_value(db, tag, tagid, rest, line, problems)
+        if (tag & 0xF000) == 0x6000 and string_table == "unknown":
+            pass
+        else:
+            _check_value(db, tag, tagid, rest, line, problems, counts, string_table)
         if tag == PATCH_BITS and rest == ":":
-            patch = {"tabs": min(level + 3, 10) if tabs < 10 else 10, "next": "Action",
-                     "length": None}
-    if patch is not None and patch["next"] not in ("Action", "done") and complete:
-        problems.append(("patch-record-cut", "at the end of the listing"))
+            record_tabs = min(level + 3, 10) if tabs < 10 else 10
+            size = _file_bytes(db, tagid + 2, 4) or bytes(4)
+            # The library hands out data only for an item that lies inside the file.
+            data = db[tagid + 6:tagid + 6 + int.from_bytes(size, "little")]
+            expected = patch_lines(data, "\t" * record_tabs, counts)
+            patch = {"tabs": record_tabs, "next": "Action", "length": None,
+                     "expected": expected.split("\r\n")[1:-1], "seen": 0, "differs": False}
+        if any(counts.values()):
+            info["replaced"].append((tagid, (counts.get("controls", 0), counts.get("separators", 0),
+                                             counts.get("surrogates", 0))))
+    _end_patch_block(patch, "at the end of the listing", problems, complete)
     return problems, info
 
 
+def _end_patch_block(patch, where, problems, complete):
+    """Checks that a patch record block that ends here is whole and shows the file's records."""
+    if patch is None:
+        return
+    if patch["next"] not in ("Action", "done") and complete:
+        problems.append(("patch-record-cut", repr(where[:120])))
+    if not patch["differs"] and complete and patch["seen"] != len(patch["expected"]):
+        problems.append(("patch-block-differs", "%d record lines where the file holds %d, before %r"
+                         % (patch["seen"], len(patch["expected"]), where[:120])))
+
+
 def _check_record_line(record, patch, line, problems):
-    """Checks one patch record line against the record block's state; returns True when the
-    module name may continue on the following lines."""
+    """Checks one patch record line against the record block's state and the file's records."""
+    seen = patch["seen"]
+    patch["seen"] += 1
+    if not patch["differs"] and (seen >= len(patch["expected"]) or line != patch["expected"][seen]):
+        patch["differs"] = True
+        problems.append(("patch-block-differs", "%r where the file holds %r" % (
+            line[:200], patch["expected"][seen][:200] if seen < len(patch["expected"]) else None)))
     if len(record.group(1)) != patch["tabs"]:
         problems.append(("record-indent", repr(line[:120])))
     field = record.group(2).split(" ", 1)[0]
@@ -271,7 +354,7 @@ def _check_record_line(record, patch, line, problems):
         if patch["next"] not in ("Action", "done"):
             problems.append(("patch-record-cut", repr(line[:120])))
         patch["next"] = "done"
-        return False
+        return
     if field != patch["next"]:
         problems.append(("record-order", "%s where %s belongs: %r" % (field, patch["next"], line[:120])))
     index = RECORD_ORDER.index(field)
@@ -282,7 +365,6 @@ def _check_record_line(record, patch, line, problems):
         if len(record.group(7)) // 2 != patch["length"]:
             problems.append(("pattern-length", "%d bytes shown, Length %d"
                              % (len(record.group(7)) // 2, patch["length"])))
-    return field == "Module"
 
 
 def is_crash(exit_code):
@@ -301,6 +383,11 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
     failures = [line for kind, _, line in messages
                 if kind not in informational and kind != "unknown"]
     opened = not any(kind == "open" for kind, _, _ in messages)
+    # A path shown with replacements, in the header or the open failure, is said once.
+    note = path_note(path)
+    notes = [line for kind, _, line in messages if kind == "path-replaced"]
+    if notes != ([note] if note else []):
+        problems.append(("path-note-mismatch", "console %r, expected %r" % (notes[:2], note)))
 
     if not opened:
         if exit_code == 0:
@@ -329,6 +416,11 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
         if reported != info["undefined"]:
             problems.append(("undefined-mismatch", "console %r, listing %r"
                              % (reported[:5], info["undefined"][:5])))
+        replaced = [(int(m.group(1), 16), (int(m.group(2)), int(m.group(3)), int(m.group(4))))
+                    for kind, m, _ in messages if kind == "replaced"]
+        if replaced != info["replaced"]:
+            problems.append(("replaced-mismatch", "console %r, listing %r"
+                             % (replaced[:5], info["replaced"][:5])))
     # Every item takes two bytes at least: more lines than that show the walk meeting the
     # same bytes again and again.
     if info["tags"] > len(db) // 2:

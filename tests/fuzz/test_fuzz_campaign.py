@@ -101,7 +101,15 @@ class Judge(unittest.TestCase):
             "pattern-length": self.replaced("Pattern = 0x741C8B", "Pattern = 0x741C"),
             "record-order": self.replaced(" RVA     = 0x00001000", " Length  = 3"),
             "malformed-line": self.replaced("0x00000096", "0x0000096"),
+            # A text that breaks its line, or forges one, is caught whatever the file holds.
+            "unreplaced-character": self.replaced("NAME: Shim", "NAME: Sh\u2028im"),
+            "text-differs-from-file": self.replaced("NAME: Shim", "NAME: Shin"),
+            "patch-block-differs": self.replaced("Module  = app.exe", "Module  = app.exf"),
         }
+        cases["malformed-line"] = self.replaced("NAME: Shim", "NAME: Sh\r\nim")
+        cases["invalid-utf16"] = self.result.stdout.replace("Shim".encode("utf-16-le"),
+                                                            "Sh\ud800m".encode("utf-16-le",
+                                                                                "surrogatepass"), 1)
         for category, listing in cases.items():
             with self.subTest(category):
                 self.assertIn(category, self.judge(listing=listing))
@@ -135,6 +143,14 @@ class Judge(unittest.TestCase):
                                          "Undefined TAG_TYPE 0xA001 for TAGID 0x0000000C\n"))
         self.assertIn("unknown-console-text", self.judge(console="something else\n"))
         self.assertIn("wrong-version", self.judge(console="Shim database version: 2.1\n"))
+        self.assertIn("replaced-mismatch",
+                      self.judge(console="Shim database version: 3.0\nText of TAGID 0x0000000C "
+                                         "shown with replacements: control characters 1, line "
+                                         "separators 0, unpaired surrogates 0\n"))
+        self.assertIn("path-note-mismatch",
+                      self.judge(console="Shim database version: 3.0\nPath of the database "
+                                         "shown with replacements: control characters 1, line "
+                                         "separators 0, unpaired surrogates 0\n"))
         self.assertIn("listing-after-failed-open",
                       self.judge(exit_code=11, console="SdbOpenDatabase() returned NULL for "
                                                        "file 'x'\n"))

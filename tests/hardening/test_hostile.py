@@ -304,6 +304,7 @@ class ChangingFile(HostileBase):
                                                   listing_check.load_tag_names())
         form = [p for p in problems if p[0] in ("odd-byte-count", "bad-header",
                                                 "no-final-line-end", "malformed-line",
+                                                "invalid-utf16", "unreplaced-character",
                                                 "indent-jump", "record-order", "pattern-length",
                                                 "tagid-order", "wrong-name")]
         self.assertEqual(form, [], result)

@@ -325,6 +325,41 @@ static void TestPatchRecords(void)
     (void)used;
 }
 
+// Texts that would end, start or fake a line are shown with replacements, and each tag whose
+// name, value or module names needed any is named on the console once, a list before its
+// children.
+static void TestReplacedTexts(void)
+{
+    static BYTE records[200];
+    DWORD size = PutRecord(records, 2, 84, 0, 0x10, 0, L"a\rb.dll", NULL, 0);
+    size += PutRecord(records + size, 4, 84, 0, 0x20, 0, L"c\x2029\xDC00", NULL, 0);
+
+    ResetDatabase();
+    AddTag(0x10, TAGID_ROOT, FORGED_NAME_TAG);
+    AddText(0x20, 0x10, 0x6001, L"x\n0x00000120\t\t0x6001 = NAME: harmless.exe");
+    AddText(0x30, 0x10, 0x6001, L"plain \xD83D\xDE00");
+    AddData(0x40, TAGID_ROOT, 0x9002, records, size);
+    CheckListing(__LINE__, Walk(), TRUE,
+                 L"0x00000010\t0x7FFD = LIST\x240D\x240A"
+                 L"0x00000001\t0x1001 = INCLUDE\r\n"
+                 L"0x00000020\t\t0x6001 = NAME: x\x240A"
+                 L"0x00000120\t\t0x6001 = NAME: harmless.exe\r\n"
+                 L"0x00000030\t\t0x6001 = NAME: plain \xD83D\xDE00\r\n"
+                 L"0x00000040\t0x9002 = PATCH_BITS:\r\n"
+                 L"\t\t\t Action  = 2 (REPLACE)\r\n\t\t\t Module  = a\x240D"
+                 L"b.dll\r\n\t\t\t RVA     = 0x00000010\r\n\t\t\t Length  = 0\r\n"
+                 L"\t\t\t Pattern = 0x\r\n\t\t\t Unknown = 0x00000000\r\n"
+                 L"\t\t\t Action  = 4 (MATCH)\r\n\t\t\t Module  = c\x00B6\xFFFD\r\n"
+                 L"\t\t\t RVA     = 0x00000020\r\n\t\t\t Length  = 0\r\n"
+                 L"\t\t\t Pattern = 0x\r\n\t\t\t Unknown = 0x00000000\r\n",
+                 L"Text of TAGID 0x00000010 shown with replacements: control characters 2, line "
+                 L"separators 0, unpaired surrogates 0\n"
+                 L"Text of TAGID 0x00000020 shown with replacements: control characters 1, line "
+                 L"separators 0, unpaired surrogates 0\n"
+                 L"Text of TAGID 0x00000040 shown with replacements: control characters 1, line "
+                 L"separators 1, unpaired surrogates 1\n");
+}
+
 // Records that do not fit their data stop the decoding; the rest is shown as bytes.
 static void TestMalformedPatchRecords(void)
 {
@@ -571,6 +606,7 @@ int main(void)
     TestVersionsAndGuids();
     TestPatchRecords();
     TestMalformedPatchRecords();
+    TestReplacedTexts();
     TestDeepIndents();
     TestDepthLimit();
     TestWriteFailureReports();

@@ -8,8 +8,9 @@
 
 #define FAKE_PDB ((PDB)(ULONG_PTR)0xDB)
 #define MAX_FAKE_TAGS 2048
-#define NULL_NAME_TAG ((TAG)0x1FFF) // SdbTagToString gives NULL for it
-#define LONG_NAME_TAG ((TAG)0x1FFE) // SdbTagToString gives a name of 2000 characters
+#define NULL_NAME_TAG ((TAG)0x1FFF)   // SdbTagToString gives NULL for it
+#define LONG_NAME_TAG ((TAG)0x1FFE)   // SdbTagToString gives a name of 2000 characters
+#define FORGED_NAME_TAG ((TAG)0x7FFD) // a list whose name holds a line end and a forged line
 
 struct FakeTag
 {
@@ -178,6 +179,8 @@ extern "C"
                 return NULL;
             case LONG_NAME_TAG:
                 return g_db.longName;
+            case FORGED_NAME_TAG:
+                return L"LIST\r\n0x00000001\t0x1001 = INCLUDE";
             default:
                 return L"InvalidTag";
         }

@@ -167,10 +167,100 @@ static void TestConsolePrintf(void)
        g_writes.consoleCalls);
 }
 
+// Texts from a database are written so that they cannot end, start or fake a line, and stay
+// valid UTF-16; plain runs take one write each, so a text with nothing to replace takes one.
+static void TestWriteText(void)
+{
+    static const WCHAR everyControl[] = L"\x01\x02\x03\x04\x05\x06\x07\x08\x0A\x0B\x0C\x0D\x0E\x0F"
+                                        L"\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1A\x1B\x1C\x1D"
+                                        L"\x1E\x1F\x7F";
+    static const WCHAR everyPicture[] = L"\x2401\x2402\x2403\x2404\x2405\x2406\x2407\x2408\x240A"
+                                        L"\x240B\x240C\x240D\x240E\x240F\x2410\x2411\x2412\x2413"
+                                        L"\x2414\x2415\x2416\x2417\x2418\x2419\x241A\x241B\x241C"
+                                        L"\x241D\x241E\x241F\x2421";
+    static const struct
+    {
+        const WCHAR* text;
+        DWORD count; // of text; the zero is one of the characters when it is inside the count
+        const WCHAR* shown;
+        DWORD calls;
+        DWORD controls, lineSeparators, surrogates;
+    } cases[] = {
+        {L"kernel32.dll", 12, L"kernel32.dll", 1, 0, 0, 0},
+        {L"", 0, L"", 0, 0, 0, 0},
+        // Characters near the replaced ones, the stand-ins themselves and a pair stay as they are.
+        {L"a\tb\x00E9\x0416\x0080\x0084\x0086\x2027\x202A\x2424\xFFFD\xD83D\xDE00", 14,
+         L"a\tb\x00E9\x0416\x0080\x0084\x0086\x2027\x202A\x2424\xFFFD\xD83D\xDE00", 1, 0, 0, 0},
+        {L"x\r\n0x00000120\t\t0x6001 = NAME: harmless.exe", 42,
+         L"x\x240D\x240A"
+         L"0x00000120\t\t0x6001 = NAME: harmless.exe",
+         4, 2, 0, 0},
+        {everyControl, 31, everyPicture, 31, 31, 0, 0},
+        {L"\0", 1, L"\x2400", 1, 1, 0, 0},
+        {L"a\x0085"
+         L"b\x2028"
+         L"c\x2029",
+         6,
+         L"a\x2424"
+         L"b\x21B5"
+         L"c\x00B6",
+         6, 0, 3, 0},
+        // Unpaired: a high one at the end, a low one first, a high one before a non-low, a
+        // pair in the wrong order, and a pair that the count splits.
+        {L"\xDC00"
+         L"a\xD800"
+         L"b\xDC00\xD800\xD800",
+         6,
+         L"\xFFFD"
+         L"a\xFFFD"
+         L"b\xFFFD\xFFFD",
+         6, 0, 0, 4},
+        {L"\xD83D\xDE00\xD83D\xDE00", 3, L"\xD83D\xDE00\xFFFD", 2, 0, 0, 1},
+    };
+    for (DWORD index = 0; index < ARRAYSIZE(cases); index++)
+    {
+        ResetWrites();
+        TEXT_REPLACEMENTS replaced = {1, 2, 3}; // the writer adds to what it is given
+        BOOL result = FileWriteText(FAKE_FILE, cases[index].text, cases[index].count, &replaced);
+        ok(result == 1 && FileIs(cases[index].shown),
+           "case %lu: returned %d, wrote '%ls', expected '%ls'", index, result, FileText(),
+           cases[index].shown);
+        ok(g_writes.fileCalls == cases[index].calls, "case %lu: %lu WriteFile calls, expected %lu",
+           index, g_writes.fileCalls, cases[index].calls);
+        ok(replaced.controls == 1 + cases[index].controls &&
+               replaced.lineSeparators == 2 + cases[index].lineSeparators &&
+               replaced.surrogates == 3 + cases[index].surrogates,
+           "case %lu: counts %lu %lu %lu, expected %lu %lu %lu", index, replaced.controls - 1,
+           replaced.lineSeparators - 2, replaced.surrogates - 3, cases[index].controls,
+           cases[index].lineSeparators, cases[index].surrogates);
+    }
+
+    // A failed write fails the text; the rest is still tried, as elsewhere in the listing.
+    ResetWrites();
+    g_writes.failFromCall = 2;
+    TEXT_REPLACEMENTS replaced = {0, 0, 0};
+    BOOL result = FileWriteText(FAKE_FILE, L"a\nb", 3, &replaced);
+    ok(result == 0 && g_writes.fileCalls == 3, "failed text returned %d after %lu calls", result,
+       g_writes.fileCalls);
+
+    // The console gets the same: a path with a line end cannot fake a diagnostic.
+    ResetWrites();
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    replaced.controls = 0;
+    result =
+        ConsoleWriteText(FAKE_CONSOLE, L"C:\\a\nWriteFile() returned error 5\n", 34, &replaced);
+    ok(result == 1 &&
+           wcscmp(g_writes.console, L"C:\\a\x240AWriteFile() returned error 5\x240A") == 0 &&
+           replaced.controls == 2 && GetLastError() == ERROR_FILE_NOT_FOUND,
+       "console shows '%ls' (returned %d, %lu replaced, last error %lu)", g_writes.console, result,
+       replaced.controls, GetLastError());
+}
+
 int main(void)
 {
     TestWriteLoop();
     TestFilePrintf();
     TestConsolePrintf();
+    TestWriteText();
     return CheckSummary();
 }

@@ -61,11 +61,54 @@ def time_text(file_time):
     return ": %s, %04d-%02d-%02d %02d:%02d:%02d.%03d UTC\r\n" % (DAY_NAMES[w], y, mo, d, h, mi, s, ms)
 
 
+# What a text from the database (or the path) is shown as: C0 controls but TAB as their
+# control pictures, DEL, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR as the characters below,
+# and an unpaired surrogate as U+FFFD. Each replaced character is counted by kind.
+LINE_SEPARATORS = {"\u0085": "\u2424", "\u2028": "\u21b5", "\u2029": "\u00b6"}
+
+
+def shown_text(text, counts=None):
+    """text as the listing shows it; counts (a dict with 'controls', 'separators',
+    'surrogates') is added to."""
+    counts = counts if counts is not None else {}
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        code = ord(c)
+        if 0xD800 <= code <= 0xDBFF and i + 1 < len(text) and 0xDC00 <= ord(text[i + 1]) <= 0xDFFF:
+            out.append(text[i:i + 2])
+            i += 2
+            continue
+        if (code < 0x20 and c != "\t") or code == 0x7F:
+            out.append(chr(0x2400 + code) if code < 0x20 else "\u2421")
+            counts["controls"] = counts.get("controls", 0) + 1
+        elif c in LINE_SEPARATORS:
+            out.append(LINE_SEPARATORS[c])
+            counts["separators"] = counts.get("separators", 0) + 1
+        elif 0xD800 <= code <= 0xDFFF:
+            out.append("\ufffd")
+            counts["surrogates"] = counts.get("surrogates", 0) + 1
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def replacement_note(subject, counts):
+    """The console line for a text shown with replacements, or None when it needed none."""
+    if not any(counts.values()):
+        return None
+    return "%s shown with replacements: control characters %d, line separators %d, unpaired " \
+           "surrogates %d" % (subject, counts.get("controls", 0), counts.get("separators", 0),
+                              counts.get("surrogates", 0))
+
+
 def hex_pairs(data):
     return "".join("%02X" % b for b in data)
 
 
-def patch_lines(data, indent):
+def patch_lines(data, indent, counts=None):
     out = [":\r\n"]
     offset = 0
     fault = False
@@ -85,8 +128,8 @@ def patch_lines(data, indent):
             fault = True
             break
         if action in (2, 4):
-            module = data[offset + 20:offset + 84].decode("utf-16-le")
-            module = module.split("\0")[0]
+            module = data[offset + 20:offset + 84].decode("utf-16-le", "surrogatepass")
+            module = shown_text(module.split("\0")[0], counts)
             pattern = data[offset + 84:offset + 84 + length]
             out.append("%s Action  = %d (%s)\r\n" % (indent, action, "REPLACE" if action == 2 else "MATCH"))
             out.append("%s Module  = %s\r\n" % (indent, module))
@@ -141,8 +184,9 @@ class Reader:
     def line(self, tagid, level):
         tag = self.tag(tagid)
         kind = tag & 0xF000
+        counts = {}
         head = "0x%08X%s0x%04X = %s" % (tagid, "\t" * min(level + 1, INDENT_RUN), tag,
-                                        self.names.get(tag, "InvalidTag"))
+                                        shown_text(self.names.get(tag, "InvalidTag"), counts))
         header, size = self.extent(tagid)
         console = []
         if kind in (0x1000, 0x7000):
@@ -175,13 +219,14 @@ class Reader:
             if self.string_table is None:
                 rest = "\r\n"
             else:
-                rest = ": %s\r\n" % self.text_at(self.string_table + self.value(tagid, 4))
+                rest = ": %s\r\n" % shown_text(
+                    self.text_at(self.string_table + self.value(tagid, 4)), counts)
         elif kind == 0x8000:
-            rest = ": %s\r\n" % self.text_at(tagid)
+            rest = ": %s\r\n" % shown_text(self.text_at(tagid), counts)
         else:
             data = self.data[tagid + header:tagid + header + size]
             if tag == 0x9002:
-                rest = patch_lines(data, "\t" * min(level + 3, INDENT_RUN))
+                rest = patch_lines(data, "\t" * min(level + 3, INDENT_RUN), counts)
             elif tag in GUID_TAGS and size == 16:
                 d1, d2, d3 = struct.unpack_from("<IHH", data, 0)
                 rest = ": {%08x-%04x-%04x-%s-%s}\r\n" % (d1, d2, d3, data[8:10].hex(), data[10:16].hex())
@@ -189,6 +234,9 @@ class Reader:
                 rest = ": 0x%s\r\n" % hex_pairs(data)
             else:
                 rest = "\r\n"
+        note = replacement_note("Text of TAGID 0x%08X" % tagid, counts)
+        if note:
+            console.append(note)
         return head + rest, console
 
     def listing(self, start, end, level, out, console):
@@ -202,7 +250,8 @@ class Reader:
 
 
 def expected_listing(data):
-    """(listing text after the header, names of the conversions expected to fail)."""
+    """(listing text after the header, console notes: the names of the conversions expected
+    to fail and the lines for texts shown with replacements, in listing order)."""
     reader = Reader(data)
     out, console = [], []
     reader.listing(12, len(data), 0, out, console)
@@ -211,4 +260,11 @@ def expected_listing(data):
 
 def expected_header(path, major, minor):
     return ("\ufeffShim database file:\t%s\r\nShim database version:\t%d.%d\r\n\r\n"
-            "TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n" % (path, major, minor))
+            "TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n" % (shown_text(path), major, minor))
+
+
+def path_note(path):
+    """The console line for a path shown with replacements, or None."""
+    counts = {}
+    shown_text(path, counts)
+    return replacement_note("Path of the database", counts)

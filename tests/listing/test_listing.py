@@ -1,6 +1,7 @@
 # End-to-end tests of the listing: shimlist.exe under Wine over written and real databases, compared byte for byte.
 import os
 import re
+import subprocess
 import sys
 import tempfile
 import textwrap
@@ -13,8 +14,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
 
 import sdbwrite  # noqa: E402
-from harness import full_disk, run  # noqa: E402
-from reference_listing import expected_header, expected_listing  # noqa: E402
+from harness import full_disk, run, windows_path  # noqa: E402
+from reference_listing import expected_header, expected_listing, path_note  # noqa: E402
 
 TESTDATA = os.environ.get("SHIMLIST_TESTDATA") or os.path.join(SOURCE_DIR, "tests", "realdb")
 REAL_DATABASES = ("AtomicShimx86.sdb", "T1546.011CompatDatabase.sdb", "all_tagtypes.sdb",
@@ -323,6 +324,88 @@ class ListingTest(unittest.TestCase):
                 reference, _ = expected_listing(data)
                 self.assertEqual(self.listing_of(result, path, major, minor), utf16(reference))
                 self.assertEqual(result.console, "Shim database version: %d.%d\n" % (major, minor))
+
+    def test_forged_lines(self):
+        # Line ends with forged line heads, every other control character, DEL, the Unicode
+        # line separators and unpaired surrogates, in string references, an inline string and
+        # patch module names: one line per tag and per record field, each text shown as data on
+        # its own line, and one console line per tag that needed replacements.
+        path = os.path.join(TESTDATA, "forged_lines.sdb")
+        with open(path, "rb") as f:
+            data = f.read()
+        result = run([path])
+        self.assertEqual(result.exit_code, 0, result)
+        body = self.listing_of(result, path)
+        pictures = "".join(chr(0x2400 + c) for c in range(1, 32) if c not in (9, 10, 13))
+        forged = "x\u240d\u240a0x00000120\t\t0x6001 = NAME: harmless.exe"
+        breaks = "cr\u240dlf\u240acrlf\u240d\u240als\u21b5ps\u00b6nel\u2424del\u2421tab\tend"
+        plain = "plain: no replacement \u2424 \u00b6 \ufffd"
+        record = "".join("\t\t\t\t %s\r\n" % field for field in (
+            "Action  = %s", "Module  = %s", "RVA     = 0x%s", "Length  = %s", "Pattern = 0x%s",
+            "Unknown = 0x00000000"))
+        expected = (
+            "0x0000000C\t0x7001 = DATABASE\r\n"
+            "0x00000012\t\t0x6001 = NAME: " + forged + "\r\n"
+            "0x00000018\t\t0x6006 = APP_NAME: " + breaks + "\r\n"
+            "0x0000001E\t\t0x6005 = VENDOR: " + pictures + "\r\n"
+            "0x00000024\t\t0x8002 = InvalidTag: high \ufffd low \ufffd pair \U0001F600 reversed "
+            "\ufffd\ufffd end \ufffd\r\n"
+            "0x00000078\t\t0x6009 = COMPANY_NAME: " + plain + "\r\n"
+            "0x0000007E\t\t0x9002 = PATCH_BITS:\r\n"
+            + record % ("2 (REPLACE)", "k\u240d\u240a0x0000000C\t0x7001 = DATABASE", "00001000",
+                        "1", "90")
+            + record % ("4 (MATCH)", "u\u21b5\ufffd.dll", "00002000", "2", "8BFF")
+            + record % ("4 (MATCH)", "plain.dll", "00003000", "0", "") +
+            "0x0000018C\t0x7801 = STRINGTABLE\r\n"
+            "0x00000192\t\t0x8801 = STRINGTABLE_ITEM: " + forged + "\r\n"
+            "0x000001EE\t\t0x8801 = STRINGTABLE_ITEM: " + breaks + "\r\n"
+            "0x00000238\t\t0x8801 = STRINGTABLE_ITEM: " + pictures + "\r\n"
+            "0x00000278\t\t0x8801 = STRINGTABLE_ITEM: " + plain + "\r\n")
+        self.assertEqual(body, utf16(expected))
+        reference, notes = expected_listing(data)
+        self.assertEqual(body, utf16(reference))
+        note = ("Text of TAGID 0x%08X shown with replacements: control characters %d, line "
+                "separators %d, unpaired surrogates %d\n")
+        console = "".join(note % counts for counts in (
+            (0x12, 2, 0, 0), (0x18, 5, 3, 0), (0x1E, 28, 0, 0), (0x24, 0, 0, 5), (0x7E, 2, 1, 1),
+            (0x192, 2, 0, 0), (0x1EE, 5, 3, 0), (0x238, 28, 0, 0)))
+        self.assertEqual(result.console, VERSION_LINE + console)
+        self.assertEqual(console, "".join(line + "\n" for line in notes))
+        # Strict readers take the whole listing.
+        converted = subprocess.run(["iconv", "-f", "UTF-16", "-t", "UTF-8"], input=result.stdout,
+                                   capture_output=True)
+        self.assertEqual(converted.returncode, 0, converted.stderr)
+        self.assertEqual(converted.stdout.decode("utf-8").count("\r\n"), 5 + expected.count("\r\n"))
+
+    def test_path_with_line_ends(self):
+        # Where the platform opens a file whose name holds a character that other tools take
+        # as a line end, the header keeps one line; a name with LF (which Linux allows) is
+        # refused by Wine as by Windows, and the console still shows one line for it.
+        data = sdbwrite.compile_source("INCLUDE\n")
+        for name, code in (("a\u2028b\u0085c\x7fd\u2029.sdb", 0), ("a\nb\r\n.sdb", 123)):
+            with self.subTest(name=name):
+                path = os.path.join(self.tmp.name, name)
+                with open(path, "wb") as f:
+                    f.write(data)
+                shown = windows_path(path)
+                result = run([shown])
+                self.assertEqual(result.exit_code, code, result)
+                counts = {"a\u2028b\u0085c\x7fd\u2029.sdb": (1, 3), "a\nb\r\n.sdb": (3, 0)}[name]
+                note = ("Path of the database shown with replacements: control characters %d, "
+                        "line separators %d, unpaired surrogates 0\n" % counts)
+                self.assertEqual(note, path_note(shown) + "\n")
+                if code:
+                    self.assertEqual(result.stdout, b"")
+                    self.assertEqual(result.console, "SdbOpenDatabase() returned NULL for file "
+                                     "'%s'\n" % shown.replace("\r", "\u240d").replace("\n", "\u240a")
+                                     + note)
+                    continue
+                self.assertEqual(result.console, VERSION_LINE + note)
+                header = result.stdout.decode("utf-16-le").split("\r\n")[0]
+                self.assertEqual(header, "\ufeffShim database file:\t" + shown.replace(
+                    "\u2028", "\u21b5").replace("\u0085", "\u2424").replace(
+                    "\x7f", "\u2421").replace("\u2029", "\u00b6"))
+                self.listing_of(result, shown)
 
     def test_full_disk_reports_each_level(self):
         # The disk fills in the byte data at level 2; the lists that hold it and the root each
