@@ -64,10 +64,15 @@ static BOOL WriteCalendarTime(HANDLE console, HANDLE file, ULONGLONG fileTime, B
     time.dwLowDateTime = (DWORD)fileTime;
     time.dwHighDateTime = (DWORD)(fileTime >> 32);
     SYSTEMTIME fields;
+    // A value the platform cannot convert is shown in hexadecimal and the listing stays complete,
+    // so its error code must not take the place of a failed write's, which the walk reports at
+    // its end and the run turns into its exit code.
+    DWORD listingError = GetLastError();
     if (!FileTimeToSystemTime(&time, &fields))
     {
         ConsolePrintf(console, L"%ls() returned error %lu\n", L"FileTimeToSystemTime",
                       GetLastError());
+        SetLastError(listingError);
         *converted = FALSE;
         return TRUE;
     }

@@ -589,6 +589,21 @@ static void TestWriteFailureReports(void)
                                 L"WriteFile() returned error 112 for level 0\n") == 0,
        "console shows\n%ls", g_writes.console);
 
+    // A time that cannot be converted after the failed write leaves the write's error, for the
+    // report and for the run's exit code.
+    BuildReportTree();
+    AddTag(0x50, TAGID_ROOT, 0x5001, 0x8000000000000000ULL);
+    ResetWrites();
+    g_writes.failText = L"last";
+    g_writes.error = ERROR_HANDLE_DISK_FULL;
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
+    ok(result == FALSE && GetLastError() == ERROR_HANDLE_DISK_FULL,
+       "DumpTagList returned %d with last error %lu, expected 0 and 39", result, GetLastError());
+    ok(wcscmp(g_writes.console, L"FileTimeToSystemTime() returned error 87\n"
+                                L"WriteFile() returned error 39 for level 0\n") == 0,
+       "console shows\n%ls", g_writes.console);
+    BuildReportTree();
+
     // A nested call started at another level reports that level.
     ResetWrites();
     g_writes.failText = L"other";
