@@ -30,10 +30,19 @@ BOOL FileWriteBytes(HANDLE file, const void* bytes, DWORD size)
     return TRUE;
 }
 
+// A text that the database hands out may lie at an odd address (a string reference can point
+// anywhere in the file), so characters are read as two bytes: x86 loads them as one unaligned
+// character, and nothing reads a character through a misaligned pointer.
+static WCHAR CharAt(LPCWSTR text, DWORD index)
+{
+    const BYTE* bytes = (const BYTE*)text + 2 * (SIZE_T)index;
+    return (WCHAR)(bytes[0] | (bytes[1] << 8));
+}
+
 DWORD TextLength(LPCWSTR text)
 {
     DWORD length = 0;
-    while (text[length] != L'\0')
+    while (CharAt(text, length) != L'\0')
     {
         length++;
     }
@@ -104,14 +113,14 @@ static DWORD NextPiece(LPCWSTR text, DWORD count, DWORD* at, LPCWSTR* piece,
     int index = -1;
     while (end < count)
     {
-        WCHAR c = text[end];
+        WCHAR c = CharAt(text, end);
         // Printable ASCII first: nearly every character of a real database is one.
         if (c >= 0x20 && c < 0x7F)
         {
             end++;
             continue;
         }
-        if (IsHighSurrogate(c) && end + 1 < count && IsLowSurrogate(text[end + 1]))
+        if (IsHighSurrogate(c) && end + 1 < count && IsLowSurrogate(CharAt(text, end + 1)))
         {
             end += 2;
             continue;
