@@ -223,6 +223,30 @@ static void TestVersionsAndGuids(void)
                  L"0x00000020\t0x9007 = DATABASE_ID: 0x11111111111111111111111111111111\r\n"
                  L"0x00000030\t0x1001 = INCLUDE\r\n",
                  L"SdbGUIDToString() returned FALSE!\n");
+
+    // A library that fills the whole buffer without a terminator: the line stops at its end.
+    ResetDatabase();
+    g_db.guidUnterminated = TRUE;
+    AddData(0x20, TAGID_ROOT, 0x9007, ones, 16);
+    CheckListing(__LINE__, Walk(), TRUE,
+                 L"0x00000020\t0x9007 = DATABASE_ID: 777777777777777777777777777777777777777\r\n",
+                 L"");
+}
+
+// Every entry of the hex pair table: one tag whose data holds each byte value once.
+static void TestEveryByteValue(void)
+{
+    static BYTE bytes[256];
+    static WCHAR expected[600] = L"0x0000000C\t0x9005 = DATA_BITS: 0x";
+    for (int value = 0; value < 256; value++)
+    {
+        bytes[value] = (BYTE)value;
+        _snwprintf(expected + wcslen(expected), 3, L"%02X", value);
+    }
+    wcscat(expected, L"\r\n");
+    ResetDatabase();
+    AddData(0x0C, TAGID_ROOT, 0x9005, bytes, 256);
+    CheckListing(__LINE__, Walk(), TRUE, expected, L"");
 }
 
 // Writes one patch record at record; returns its size. module may fill the field completely.
@@ -262,6 +286,13 @@ static void TestPatchRecords(void)
         PutRecord(fullModule, 2, 90, 6, 0x30, 1, L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", words, 6);
     fullModuleSize += 8;
 
+    // A record may be larger than its header and pattern: its size leads to the next one.
+    static BYTE padded[300];
+    DWORD paddedSize = PutRecord(padded, 2, 90, 2, 0x50, 3, L"d.dll", nops, 2);
+    memset(padded + paddedSize, 0xCC, 4);
+    paddedSize = 90 + PutRecord(padded + 90, 4, 84, 0, 0x60, 4, L"e.dll", NULL, 0);
+    paddedSize += 8;
+
     // Junk after the module name's terminator is not shown.
     DWORD junkSize = PutRecord(junk, 4, 84, 0, 0x40, 2, L"c.dll", NULL, 0);
     memcpy(junk + 20 + 12, L"XYZ", 6);
@@ -274,6 +305,7 @@ static void TestPatchRecords(void)
     AddData(0x40, TAGID_ROOT, 0x9002, ended, endedSize);
     AddData(0x50, TAGID_ROOT, 0x9002, fullModule, fullModuleSize);
     AddData(0x60, TAGID_ROOT, 0x9002, junk, junkSize);
+    AddData(0x68, TAGID_ROOT, 0x9002, padded, paddedSize);
     AddData(0x70, TAGID_ROOT, 0x9002, NULL, 10);
     AddData(0x80, TAGID_ROOT, 0x9002, NULL, 0);
     CheckListing(__LINE__, Walk(), TRUE,
@@ -313,6 +345,19 @@ static void TestPatchRecords(void)
                  L"\t\t\t Length  = 0\r\n"
                  L"\t\t\t Pattern = 0x\r\n"
                  L"\t\t\t Unknown = 0x00000002\r\n"
+                 L"0x00000068\t0x9002 = PATCH_BITS:\r\n"
+                 L"\t\t\t Action  = 2 (REPLACE)\r\n"
+                 L"\t\t\t Module  = d.dll\r\n"
+                 L"\t\t\t RVA     = 0x00000050\r\n"
+                 L"\t\t\t Length  = 2\r\n"
+                 L"\t\t\t Pattern = 0x9090\r\n"
+                 L"\t\t\t Unknown = 0x00000003\r\n"
+                 L"\t\t\t Action  = 4 (MATCH)\r\n"
+                 L"\t\t\t Module  = e.dll\r\n"
+                 L"\t\t\t RVA     = 0x00000060\r\n"
+                 L"\t\t\t Length  = 0\r\n"
+                 L"\t\t\t Pattern = 0x\r\n"
+                 L"\t\t\t Unknown = 0x00000004\r\n"
                  L"0x00000070\t0x9002 = PATCH_BITS\r\n"
                  L"0x00000080\t0x9002 = PATCH_BITS\r\n",
                  L"");
@@ -545,6 +590,7 @@ int main(void)
     TestLongTexts();
     TestTimes();
     TestVersionsAndGuids();
+    TestEveryByteValue();
     TestPatchRecords();
     TestMalformedPatchRecords();
     TestDeepIndents();

@@ -27,7 +27,8 @@ struct FakeDatabase
     FakeTag tags[MAX_FAKE_TAGS];
     int count;
     BOOL guidFails;
-    SIZE_T guidLength; // the length last passed to SdbGUIDToString
+    BOOL guidUnterminated; // SdbGUIDToString fills the whole buffer with '7' and no zero
+    SIZE_T guidLength;     // the length last passed to SdbGUIDToString
     WCHAR longName[2001];
 };
 
@@ -225,6 +226,11 @@ extern "C"
         if (g_db.guidFails || length < 39)
         {
             return FALSE;
+        }
+        if (g_db.guidUnterminated)
+        {
+            wmemset(text, L'7', length);
+            return TRUE;
         }
         _snwprintf(text, length, L"{%08lx-%04hx-%04hx-%02x%02x-%02x%02x%02x%02x%02x%02x}",
                    guid->Data1, guid->Data2, guid->Data3, guid->Data4[0], guid->Data4[1],
