@@ -8,7 +8,8 @@ import unittest
 from harness import run, windows_path
 
 BIN = os.environ.get('SHIMLIST_BIN', '')
-FAKE_DIR = os.environ.get('SHIMLIST_FAKE_DIR', '')
+# shimlist.exe beside the test double of apphelp.dll
+FAKE_EXE = os.path.join(os.environ.get('SHIMLIST_FAKE_DIR', ''), 'shimlist.exe')
 TESTDATA = os.environ.get('SHIMLIST_TESTDATA', '')
 SOURCE_DIR = os.environ.get('SHIMLIST_SOURCE_DIR', '')
 DATABASE = windows_path(os.path.join(TESTDATA, 'app_x32.sdb'))
@@ -64,7 +65,7 @@ class ExitCodeTest(unittest.TestCase):
                 if fake is None:
                     result = run(arguments, stdout=stdout)
                 else:
-                    result = run(arguments, stdout=stdout, exe=os.path.join(FAKE_DIR, 'shimlist.exe'),
+                    result = run(arguments, stdout=stdout, exe=FAKE_EXE,
                                  env={'SHIMLIST_FAKE_APPHELP': fake})
                 self.assertEqual(result.exit_code, code, result)
                 self.assertRegex(result.console, r'\A(%s)\Z' % console)
@@ -73,8 +74,7 @@ class ExitCodeTest(unittest.TestCase):
 
     def test_header_of_an_unknown_version(self):
         # The header shows 0.0 whatever the failed query left in the two numbers.
-        result = run([DATABASE], exe=os.path.join(FAKE_DIR, 'shimlist.exe'),
-                     env={'SHIMLIST_FAKE_APPHELP': 'no-version'})
+        result = run([DATABASE], exe=FAKE_EXE, env={'SHIMLIST_FAKE_APPHELP': 'no-version'})
         expected = Header(0, 0) + '0x0000000C\t0x1001 = INCLUDE\r\n'
         self.assertEqual(result.stdout, expected.encode('utf-16-le'))
 
