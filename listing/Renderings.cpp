@@ -49,9 +49,12 @@ BOOL WriteTextValue(HANDLE file, LPCWSTR text)
         return FileWriteChars(file, L"\r\n", 2);
     }
     // Written past the formatter, which would cut a text longer than its 1024 characters and
-    // with it the line end; real databases hold strings of over 15,000 characters.
+    // with it the line end; real databases hold strings of over 15,000 characters. A reference
+    // in a damaged file can put the text at an odd address, so the characters are counted byte
+    // by byte rather than read through a misaligned pointer.
+    const BYTE* bytes = (const BYTE*)text;
     DWORD length = 0;
-    while (text[length] != L'\0')
+    while (bytes[2 * length] != 0 || bytes[2 * length + 1] != 0)
     {
         length++;
     }

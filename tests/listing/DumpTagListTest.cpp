@@ -112,6 +112,13 @@ static void TestLongTexts(void)
     wcscat(expected, g_db.longName);
     wcscat(expected, L"\r\n0x00000022\t0x1001 = INCLUDE\r\n");
     CheckListing(__LINE__, Walk(), TRUE, expected, L"");
+
+    // A reference in a damaged file can put a text at an odd address (the checked build traps
+    // on a misaligned read).
+    alignas(2) static const BYTE odd[] = {0, 'o', 0, 'd', 0, 'd', 0, 0, 0};
+    ResetDatabase();
+    AddText(0x0C, TAGID_ROOT, 0x6001, (const WCHAR*)(odd + 1));
+    CheckListing(__LINE__, Walk(), TRUE, L"0x0000000C\t0x6001 = NAME: odd\r\n", L"");
 }
 
 static void TestTimes(void)
@@ -271,7 +278,9 @@ static void TestPatchRecords(void)
     used += PutRecord(replace + used, 0, 0, 0, 0, 0, L"", NULL, 0) - 84 + 8;
     DWORD replaceSize = 86 + 8;
 
+    // Records of other actions are skipped, action 0 too when its size is not 0.
     DWORD skippedSize = PutRecord(skipped, 3, 85, 1, 0x2000, 0, L"user32.dll", nops, 1);
+    skippedSize += PutRecord(skipped + skippedSize, 0, 85, 1, 0x2000, 0, L"user32.dll", nops, 1);
     skippedSize +=
         PutRecord(skipped + skippedSize, 4, 86, 2, 0x00ABCDEF, 0xFEEDF00D, L"ntdll.dll", nops, 2);
     skippedSize += 8; // the end record: 8 zero bytes
@@ -372,7 +381,7 @@ static void TestMalformedPatchRecords(void)
         shortHeader[60];
 
     PutRecord(zeroSize, 2, 0, 0, 0, 0, L"", NULL, 0);
-    PutRecord(beyond, 2, 90, 3, 0, 0, L"", nops, 3); // data ends after 87 bytes
+    PutRecord(beyond, 2, 88, 3, 0, 0, L"", nops, 3); // data ends after 87 bytes
     PutRecord(small, 4, 40, 0, 0, 0, L"", NULL, 0);
     PutRecord(longPattern, 2, 87, 4, 0, 0, L"", nops, 3);
     DWORD tailSize = PutRecord(tail, 2, 85, 1, 0x50, 0, L"m", nops, 1);
@@ -392,7 +401,7 @@ static void TestMalformedPatchRecords(void)
 
     WCHAR expected[20000];
     wcscpy(expected, L"0x00000010\t0x9002 = PATCH_BITS:\r\n\t\t\t Rest    = 0x0200000000000000\r\n"
-                     L"0x00000020\t0x9002 = PATCH_BITS:\r\n\t\t\t Rest    = 0x020000005A000000");
+                     L"0x00000020\t0x9002 = PATCH_BITS:\r\n\t\t\t Rest    = 0x0200000058000000");
     for (int index = 8; index < 87; index++)
     {
         wcscat(expected, index >= 84 ? L"90" : index == 8 ? L"03" : L"00");
