@@ -52,6 +52,7 @@ static void TestGenericRenderings(void)
     AddTag(0x92, TAGID_ROOT, 0xA000);
     AddTag(0x94, TAGID_ROOT, 0xF123);
     AddTag(0x96, TAGID_ROOT, NULL_NAME_TAG);
+    AddTag(0x97, TAGID_ROOT, EMPTY_NAME_TAG);
     AddTag(0x98, TAGID_ROOT, 0x4001, 0);
     CheckListing(__LINE__, Walk(), TRUE,
                  L"0x0000000C\t0x1001 = INCLUDE\r\n"
@@ -80,6 +81,7 @@ static void TestGenericRenderings(void)
                  L"0x00000092\t0xA000 = InvalidTag\r\n"
                  L"0x00000094\t0xF123 = InvalidTag\r\n"
                  L"0x00000096\t0x1FFF = \r\n"
+                 L"0x00000097\t0x1FFD = \r\n"
                  L"0x00000098\t0x4001 = SIZE: 0x00000000\r\n",
                  L"Undefined TAG_TYPE 0x0000 for TAGID 0x00000090\n"
                  L"Undefined TAG_TYPE 0xA000 for TAGID 0x00000092\n"

@@ -8,8 +8,9 @@
 
 #define FAKE_PDB ((PDB)(ULONG_PTR)0xDB)
 #define MAX_FAKE_TAGS 2048
-#define NULL_NAME_TAG ((TAG)0x1FFF) // SdbTagToString gives NULL for it
-#define LONG_NAME_TAG ((TAG)0x1FFE) // SdbTagToString gives a name of 2000 characters
+#define NULL_NAME_TAG ((TAG)0x1FFF)  // SdbTagToString gives NULL for it
+#define LONG_NAME_TAG ((TAG)0x1FFE)  // SdbTagToString gives a name of 2000 characters
+#define EMPTY_NAME_TAG ((TAG)0x1FFD) // SdbTagToString gives an empty name, with text after it
 
 struct FakeTag
 {
@@ -177,6 +178,8 @@ extern "C"
                 return L"APP_ID";
             case NULL_NAME_TAG:
                 return NULL;
+            case EMPTY_NAME_TAG:
+                return L"\0X";
             case LONG_NAME_TAG:
                 return g_db.longName;
             default:
