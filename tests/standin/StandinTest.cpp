@@ -658,7 +658,8 @@ static void TestCrafted()
     {
         ok(SameText(SdbGetStringTagPtr(pdb, 0x12), L"good"), "good reference: %ls",
            Show(SdbGetStringTagPtr(pdb, 0x12)));
-        ok(SdbGetStringTagPtr(pdb, 0x18) == nullptr && SdbGetStringTagPtr(pdb, 0x1E) == nullptr,
+        ok(SdbGetStringTagPtr(pdb, 0x18) == nullptr && SdbGetStringTagPtr(pdb, 0x1E) == nullptr &&
+               SdbGetStringTagPtr(pdb, 0x24) == nullptr,
            "references outside the file resolved");
         SdbCloseDatabase(pdb);
     }
