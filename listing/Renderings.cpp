@@ -49,7 +49,9 @@ BOOL WriteTextValue(HANDLE file, LPCWSTR text, TEXT_REPLACEMENTS* replaced)
         return FileWriteChars(file, L"\r\n", 2);
     }
     // Written past the formatter, which would cut a text longer than its 1024 characters and
-    // with it the line end; real databases hold strings of over 15,000 characters.
+    // with it the line end; real databases hold strings of over 15,000 characters. A reference
+    // in a damaged file can put the text at an odd address: TextLength and FileWriteText read
+    // it two bytes at a time.
     BOOL written = FileWriteChars(file, L": ", 2);
     written &= FileWriteText(file, text, TextLength(text), replaced);
     written &= FileWriteChars(file, L"\r\n", 2);

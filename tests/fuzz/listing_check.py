@@ -17,7 +17,8 @@ Returns a list of (category, detail) pairs; empty when the run is sound. The che
   that the listing shows with an undefined type, and its replacement lines exactly the tags
   (and the path) whose texts needed replacements, with their counts.
 - Exit code 0 only for a complete listing with no failure on the console; any other exit code
-  comes with a diagnostic; a crash code (0xC0000000 and up) is always a fault.
+  comes with a diagnostic; a crash code (0xC0000000 and up) is always a fault, among them
+  the illegal instruction (0xC000001D) of a failed check in the checked build.
 """
 
 import os
@@ -367,6 +368,10 @@ def _check_record_line(record, patch, line, problems):
                              % (len(record.group(7)) // 2, patch["length"])))
 
 
+# The exception that ends the checked build when one of its checks fails.
+ILLEGAL_INSTRUCTION = 0xC000001D
+
+
 def is_crash(exit_code):
     return exit_code >= 0xC0000000
 
@@ -376,7 +381,8 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
     problems = []
     messages = parse_console(console)
     if is_crash(exit_code) or any(kind == "wine" for kind, _, _ in messages):
-        return [("crash", "exit code 0x%08X, console %r" % (exit_code, console[-400:]))]
+        trap = " (a failed check of the checked build)" if exit_code == ILLEGAL_INSTRUCTION else ""
+        return [("crash", "exit code 0x%08X%s, console %r" % (exit_code, trap, console[-400:]))]
     for kind, _, line in messages:
         if kind == "unknown":
             problems.append(("unknown-console-text", repr(line[:200])))

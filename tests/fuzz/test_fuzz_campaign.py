@@ -133,6 +133,7 @@ class Judge(unittest.TestCase):
 
     def test_console_and_exit_code_are_judged(self):
         self.assertIn("crash", self.judge(exit_code=0xC0000005))
+        self.assertIn("crash", self.judge(exit_code=listing_check.ILLEGAL_INSTRUCTION))
         self.assertIn("crash", self.judge(console="wine: Unhandled page fault on read access\n"))
         self.assertIn("silent-failure", self.judge(exit_code=13))
         self.assertIn("exit-0-after-failure",

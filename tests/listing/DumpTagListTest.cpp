@@ -58,6 +58,7 @@ static void TestGenericRenderings(void)
     AddTag(0x92, TAGID_ROOT, 0xA000);
     AddTag(0x94, TAGID_ROOT, 0xF123);
     AddTag(0x96, TAGID_ROOT, NULL_NAME_TAG);
+    AddTag(0x97, TAGID_ROOT, EMPTY_NAME_TAG);
     AddTag(0x98, TAGID_ROOT, 0x4001, 0);
     CheckListing(__LINE__, Walk(), TRUE,
                  L"0x0000000C\t0x1001 = INCLUDE\r\n"
@@ -86,6 +87,7 @@ static void TestGenericRenderings(void)
                  L"0x00000092\t0xA000 = InvalidTag\r\n"
                  L"0x00000094\t0xF123 = InvalidTag\r\n"
                  L"0x00000096\t0x1FFF = \r\n"
+                 L"0x00000097\t0x1FFD = \r\n"
                  L"0x00000098\t0x4001 = SIZE: 0x00000000\r\n",
                  L"Undefined TAG_TYPE 0x0000 for TAGID 0x00000090\n"
                  L"Undefined TAG_TYPE 0xA000 for TAGID 0x00000092\n"
@@ -118,6 +120,13 @@ static void TestLongTexts(void)
     wcscat(expected, g_db.longName);
     wcscat(expected, L"\r\n0x00000022\t0x1001 = INCLUDE\r\n");
     CheckListing(__LINE__, Walk(), TRUE, expected, L"");
+
+    // A reference in a damaged file can put a text at an odd address (the checked build traps
+    // on a misaligned read).
+    alignas(2) static const BYTE odd[] = {0, 'o', 0, 'd', 0, 'd', 0, 0, 0};
+    ResetDatabase();
+    AddText(0x0C, TAGID_ROOT, 0x6001, (const WCHAR*)(odd + 1));
+    CheckListing(__LINE__, Walk(), TRUE, L"0x0000000C\t0x6001 = NAME: odd\r\n", L"");
 }
 
 static void TestTimes(void)
@@ -229,6 +238,30 @@ static void TestVersionsAndGuids(void)
                  L"0x00000020\t0x9007 = DATABASE_ID: 0x11111111111111111111111111111111\r\n"
                  L"0x00000030\t0x1001 = INCLUDE\r\n",
                  L"SdbGUIDToString() returned FALSE!\n");
+
+    // A library that fills the whole buffer without a terminator: the line stops at its end.
+    ResetDatabase();
+    g_db.guidUnterminated = TRUE;
+    AddData(0x20, TAGID_ROOT, 0x9007, ones, 16);
+    CheckListing(__LINE__, Walk(), TRUE,
+                 L"0x00000020\t0x9007 = DATABASE_ID: 777777777777777777777777777777777777777\r\n",
+                 L"");
+}
+
+// Every entry of the hex pair table: one tag whose data holds each byte value once.
+static void TestEveryByteValue(void)
+{
+    static BYTE bytes[256];
+    static WCHAR expected[600] = L"0x0000000C\t0x9005 = DATA_BITS: 0x";
+    for (int value = 0; value < 256; value++)
+    {
+        bytes[value] = (BYTE)value;
+        _snwprintf(expected + wcslen(expected), 3, L"%02X", value);
+    }
+    wcscat(expected, L"\r\n");
+    ResetDatabase();
+    AddData(0x0C, TAGID_ROOT, 0x9005, bytes, 256);
+    CheckListing(__LINE__, Walk(), TRUE, expected, L"");
 }
 
 // Writes one patch record at record; returns its size. module may fill the field completely.
@@ -253,7 +286,9 @@ static void TestPatchRecords(void)
     used += PutRecord(replace + used, 0, 0, 0, 0, 0, L"", NULL, 0) - 84 + 8;
     DWORD replaceSize = 86 + 8;
 
+    // Records of other actions are skipped, action 0 too when its size is not 0.
     DWORD skippedSize = PutRecord(skipped, 3, 85, 1, 0x2000, 0, L"user32.dll", nops, 1);
+    skippedSize += PutRecord(skipped + skippedSize, 0, 85, 1, 0x2000, 0, L"user32.dll", nops, 1);
     skippedSize +=
         PutRecord(skipped + skippedSize, 4, 86, 2, 0x00ABCDEF, 0xFEEDF00D, L"ntdll.dll", nops, 2);
     skippedSize += 8; // the end record: 8 zero bytes
@@ -268,6 +303,13 @@ static void TestPatchRecords(void)
         PutRecord(fullModule, 2, 90, 6, 0x30, 1, L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", words, 6);
     fullModuleSize += 8;
 
+    // A record may be larger than its header and pattern: its size leads to the next one.
+    static BYTE padded[300];
+    DWORD paddedSize = PutRecord(padded, 2, 90, 2, 0x50, 3, L"d.dll", nops, 2);
+    memset(padded + paddedSize, 0xCC, 4);
+    paddedSize = 90 + PutRecord(padded + 90, 4, 84, 0, 0x60, 4, L"e.dll", NULL, 0);
+    paddedSize += 8;
+
     // Junk after the module name's terminator is not shown.
     DWORD junkSize = PutRecord(junk, 4, 84, 0, 0x40, 2, L"c.dll", NULL, 0);
     memcpy(junk + 20 + 12, L"XYZ", 6);
@@ -280,6 +322,7 @@ static void TestPatchRecords(void)
     AddData(0x40, TAGID_ROOT, 0x9002, ended, endedSize);
     AddData(0x50, TAGID_ROOT, 0x9002, fullModule, fullModuleSize);
     AddData(0x60, TAGID_ROOT, 0x9002, junk, junkSize);
+    AddData(0x68, TAGID_ROOT, 0x9002, padded, paddedSize);
     AddData(0x70, TAGID_ROOT, 0x9002, NULL, 10);
     AddData(0x80, TAGID_ROOT, 0x9002, NULL, 0);
     CheckListing(__LINE__, Walk(), TRUE,
@@ -319,6 +362,19 @@ static void TestPatchRecords(void)
                  L"\t\t\t Length  = 0\r\n"
                  L"\t\t\t Pattern = 0x\r\n"
                  L"\t\t\t Unknown = 0x00000002\r\n"
+                 L"0x00000068\t0x9002 = PATCH_BITS:\r\n"
+                 L"\t\t\t Action  = 2 (REPLACE)\r\n"
+                 L"\t\t\t Module  = d.dll\r\n"
+                 L"\t\t\t RVA     = 0x00000050\r\n"
+                 L"\t\t\t Length  = 2\r\n"
+                 L"\t\t\t Pattern = 0x9090\r\n"
+                 L"\t\t\t Unknown = 0x00000003\r\n"
+                 L"\t\t\t Action  = 4 (MATCH)\r\n"
+                 L"\t\t\t Module  = e.dll\r\n"
+                 L"\t\t\t RVA     = 0x00000060\r\n"
+                 L"\t\t\t Length  = 0\r\n"
+                 L"\t\t\t Pattern = 0x\r\n"
+                 L"\t\t\t Unknown = 0x00000004\r\n"
                  L"0x00000070\t0x9002 = PATCH_BITS\r\n"
                  L"0x00000080\t0x9002 = PATCH_BITS\r\n",
                  L"");
@@ -368,7 +424,7 @@ static void TestMalformedPatchRecords(void)
         shortHeader[60];
 
     PutRecord(zeroSize, 2, 0, 0, 0, 0, L"", NULL, 0);
-    PutRecord(beyond, 2, 90, 3, 0, 0, L"", nops, 3); // data ends after 87 bytes
+    PutRecord(beyond, 2, 88, 3, 0, 0, L"", nops, 3); // data ends after 87 bytes
     PutRecord(small, 4, 40, 0, 0, 0, L"", NULL, 0);
     PutRecord(longPattern, 2, 87, 4, 0, 0, L"", nops, 3);
     DWORD tailSize = PutRecord(tail, 2, 85, 1, 0x50, 0, L"m", nops, 1);
@@ -388,7 +444,7 @@ static void TestMalformedPatchRecords(void)
 
     WCHAR expected[20000];
     wcscpy(expected, L"0x00000010\t0x9002 = PATCH_BITS:\r\n\t\t\t Rest    = 0x0200000000000000\r\n"
-                     L"0x00000020\t0x9002 = PATCH_BITS:\r\n\t\t\t Rest    = 0x020000005A000000");
+                     L"0x00000020\t0x9002 = PATCH_BITS:\r\n\t\t\t Rest    = 0x0200000058000000");
     for (int index = 8; index < 87; index++)
     {
         wcscat(expected, index >= 84 ? L"90" : index == 8 ? L"03" : L"00");
@@ -619,6 +675,7 @@ int main(void)
     TestLongTexts();
     TestTimes();
     TestVersionsAndGuids();
+    TestEveryByteValue();
     TestPatchRecords();
     TestMalformedPatchRecords();
     TestReplacedTexts();

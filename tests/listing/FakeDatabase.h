@@ -10,6 +10,7 @@
 #define MAX_FAKE_TAGS 2048
 #define NULL_NAME_TAG ((TAG)0x1FFF)   // SdbTagToString gives NULL for it
 #define LONG_NAME_TAG ((TAG)0x1FFE)   // SdbTagToString gives a name of 2000 characters
+#define EMPTY_NAME_TAG ((TAG)0x1FFD)  // SdbTagToString gives an empty name, with text after it
 #define FORGED_NAME_TAG ((TAG)0x7FFD) // a list whose name holds a line end and a forged line
 
 struct FakeTag
@@ -28,7 +29,8 @@ struct FakeDatabase
     FakeTag tags[MAX_FAKE_TAGS];
     int count;
     BOOL guidFails;
-    SIZE_T guidLength; // the length last passed to SdbGUIDToString
+    BOOL guidUnterminated; // SdbGUIDToString fills the whole buffer with '7' and no zero
+    SIZE_T guidLength;     // the length last passed to SdbGUIDToString
     WCHAR longName[2001];
 };
 
@@ -177,6 +179,8 @@ extern "C"
                 return L"APP_ID";
             case NULL_NAME_TAG:
                 return NULL;
+            case EMPTY_NAME_TAG:
+                return L"\0X";
             case LONG_NAME_TAG:
                 return g_db.longName;
             case FORGED_NAME_TAG:
@@ -228,6 +232,11 @@ extern "C"
         if (g_db.guidFails || length < 39)
         {
             return FALSE;
+        }
+        if (g_db.guidUnterminated)
+        {
+            wmemset(text, L'7', length);
+            return TRUE;
         }
         _snwprintf(text, length, L"{%08lx-%04hx-%04hx-%02x%02x-%02x%02x%02x%02x%02x%02x}",
                    guid->Data1, guid->Data2, guid->Data3, guid->Data4[0], guid->Data4[1],

@@ -99,6 +99,14 @@ class ListingTest(unittest.TestCase):
     def test_root_without_children(self):
         self.run_source("", "")
 
+    def test_version_with_the_top_bit_set(self):
+        # The version's numbers are unsigned 32 bits, in the header and on the console alike.
+        path, _ = self.write_database("version 3 4294967295\nINCLUDE\n")
+        result = run([path])
+        self.assertEqual(result.console, "Shim database version: 3.4294967295\n")
+        self.assertEqual(self.listing_of(result, path, 3, 4294967295),
+                         utf16("0x0000000C\t0x1001 = INCLUDE\r\n"))
+
     def test_undefined_types(self):
         for raw, tag in (("00 00", "0x0000"), ("00 A0", "0xA000")):
             with self.subTest(tag=tag):

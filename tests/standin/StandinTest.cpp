@@ -659,17 +659,18 @@ static void TestCrafted()
     {
         ok(SameText(SdbGetStringTagPtr(pdb, 0x12), L"good"), "good reference: %ls",
            Show(SdbGetStringTagPtr(pdb, 0x12)));
-        ok(SdbGetStringTagPtr(pdb, 0x18) == nullptr && SdbGetStringTagPtr(pdb, 0x1E) == nullptr,
+        ok(SdbGetStringTagPtr(pdb, 0x18) == nullptr && SdbGetStringTagPtr(pdb, 0x1E) == nullptr &&
+               SdbGetStringTagPtr(pdb, 0x24) == nullptr,
            "references outside the file resolved");
         SdbCloseDatabase(pdb);
     }
     // Found by fuzzing: the text of an empty STRING ending the file lies in the zero tail.
     if ((pdb = OpenCrafted(L"standin_empty_string_at_end.sdb")) != nullptr)
     {
-        static const TAGID root[] = {0xC, 0x18, 0};
+        static const TAGID root[] = {0xC, 0xFBA, 0};
         ok(HasChildren(pdb, TAGID_ROOT, root), "children of the root");
-        ok(SdbGetTagDataSize(pdb, 0x18) == 0 && SameText(SdbGetStringTagPtr(pdb, 0x18), L""),
-           "empty STRING at the end: %ls", Show(SdbGetStringTagPtr(pdb, 0x18)));
+        ok(SdbGetTagDataSize(pdb, 0xFBA) == 0 && SameText(SdbGetStringTagPtr(pdb, 0xFBA), L""),
+           "empty STRING at the end: %ls", Show(SdbGetStringTagPtr(pdb, 0xFBA)));
         SdbCloseDatabase(pdb);
     }
     if ((pdb = OpenCrafted(L"standin_deep.sdb")) != nullptr)
