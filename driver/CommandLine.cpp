@@ -26,17 +26,27 @@ LPWSTR* CommandLineToArgv(LPCWSTR commandLine, int* argumentCount)
         {
             oddBackslashes = FALSE;
             while (IsBlank(*scan))
+            {
                 scan++;
+            }
             if (*scan != L'\0')
+            {
                 count++;
+            }
             continue;
         }
         if (c == L'\\')
+        {
             oddBackslashes = !oddBackslashes;
+        }
         else if (c == L'"' && !oddBackslashes)
+        {
             inQuotes = !inQuotes;
+        }
         else
+        {
             oddBackslashes = FALSE;
+        }
         scan++;
     }
     SIZE_T length = (SIZE_T)(scan - commandLine);
@@ -52,7 +62,9 @@ LPWSTR* CommandLineToArgv(LPCWSTR commandLine, int* argumentCount)
     }
     LPWSTR* arguments = (LPWSTR*)LocalAlloc(LMEM_ZEROINIT, (SIZE_T)(pointerBytes + textBytes));
     if (arguments == NULL)
+    {
         return NULL;
+    }
 
     // Pass 2 copies the arguments unescaped into the text area behind the pointer array. Every
     // character of the line yields at most one character there (an argument's terminating zero
@@ -60,7 +72,9 @@ LPWSTR* CommandLineToArgv(LPCWSTR commandLine, int* argumentCount)
     LPWSTR output = (LPWSTR)(arguments + count + 1);
     LPCWSTR input = commandLine;
     while (IsBlank(*input))
+    {
         input++;
+    }
     if (*input == L'\0')
     {
         arguments[0] = NULL;
@@ -80,9 +94,13 @@ LPWSTR* CommandLineToArgv(LPCWSTR commandLine, int* argumentCount)
             backslashes = 0;
             *output++ = L'\0';
             while (IsBlank(*input))
+            {
                 input++;
+            }
             if (*input == L'\0')
+            {
                 break;
+            }
             index++;
             arguments[index] = output;
             continue;
@@ -97,14 +115,18 @@ LPWSTR* CommandLineToArgv(LPCWSTR commandLine, int* argumentCount)
             // Backslashes before a quote are halved; an odd one left over escapes the quote.
             output -= (backslashes + 1) / 2;
             if (backslashes % 2 != 0)
+            {
                 *output++ = L'"';
+            }
             else if (inQuotes && input[1] == L'"')
             {
                 *output++ = L'"';
                 input++;
             }
             else
+            {
                 inQuotes = !inQuotes;
+            }
             backslashes = 0;
         }
         else
@@ -118,6 +140,8 @@ LPWSTR* CommandLineToArgv(LPCWSTR commandLine, int* argumentCount)
     arguments[index + 1] = NULL;
     *argumentCount = (int)(index + 1);
     if (inQuotes)
+    {
         SetLastError(ERROR_BAD_ARGUMENTS);
+    }
     return arguments;
 }

@@ -19,9 +19,13 @@ static BOOL WriteHeader(HANDLE file, LPCWSTR path, DWORD major, DWORD minor,
                         TEXT_REPLACEMENTS* replaced)
 {
     if (!FileWriteChars(file, HeaderLead, ARRAYSIZE(HeaderLead) - 1))
+    {
         return FALSE;
+    }
     if (!FileWriteText(file, path, TextLength(path), replaced))
+    {
         return FALSE;
+    }
     return FilePrintf(file, HeaderRest, major, minor);
 }
 
@@ -57,9 +61,13 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
     // the failed query left in the two numbers.
     DWORD major = 0, minor = 0;
     if (SdbGetDatabaseVersion(path, &major, &minor))
+    {
         ConsolePrintf(console, L"Shim database version: %lu.%lu\n", major, minor);
+    }
     else
+    {
         major = minor = 0;
+    }
 
     SetLastError(0);
     PDB pdb = SdbOpenDatabase(path, DOS_PATH);
@@ -69,7 +77,9 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
         // error code behind.
         exitCode = GetLastError();
         if (exitCode == 0)
+        {
             exitCode = ERROR_OPEN_FAILED;
+        }
         ReportOpenFailure(console, path);
         return exitCode;
     }
@@ -79,7 +89,9 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
     {
         exitCode = GetLastError();
         if (exitCode == 0)
+        {
             exitCode = ERROR_WRITE_FAULT;
+        }
         ConsolePrintf(console, ReturnedError, L"WriteFile", exitCode);
     }
     ReportPathReplacements(console, &replaced);
@@ -90,7 +102,9 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
     {
         exitCode = GetLastError();
         if (exitCode == 0)
+        {
             exitCode = ERROR_WRITE_FAULT;
+        }
     }
     if (cutOff && exitCode == 0)
     {
@@ -107,7 +121,9 @@ extern "C" void WINAPI EntryPoint(void)
     DWORD exitCode = ERROR_BAD_ARGUMENTS;
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     if (console == INVALID_HANDLE_VALUE)
+    {
         ExitProcess(GetLastError());
+    }
 
     int count = 0;
     LPWSTR* arguments = CommandLineToArgv(GetCommandLineW(), &count);
@@ -121,8 +137,10 @@ extern "C" void WINAPI EntryPoint(void)
         // An unterminated quote leaves last error 160 but still yields the argument: the rest
         // of the line is taken as the path.
         if (count != 2)
+        {
             ConsolePrintf(console, L"No argument: a single file or path name of a shim database "
                                    L"must be given!\n");
+        }
         else
         {
             HANDLE file = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -143,17 +161,25 @@ extern "C" void WINAPI EntryPoint(void)
                                   L"FlushFileBuffers", exitCode);
                 }
                 else
+                {
                     exitCode = ListDatabase(console, file, arguments[1]);
+                }
                 if (!CloseHandle(file))
+                {
                     ConsolePrintf(console, ReturnedError, L"CloseHandle", GetLastError());
+                }
             }
         }
         if (LocalFree(arguments) != NULL)
+        {
             ConsolePrintf(console, ReturnedError, L"LocalFree", GetLastError());
+        }
     }
     // A failure to close the console can only be reported on the console itself, where it is
     // most likely lost; it is tried all the same.
     if (!CloseHandle(console))
+    {
         ConsolePrintf(console, ReturnedError, L"CloseHandle", GetLastError());
+    }
     ExitProcess(exitCode);
 }
