@@ -52,6 +52,11 @@ RUNS = (
     ('lists nested deeper than the limit', [NESTED], 'file', None, 1001,
      r'Shim database version: 3\.0\nLists nest deeper than 256 levels: the children of TAGID '
      r'0x[0-9A-F]{8} are not listed\n'),
+    ('lists nested too deep and every write failing: the code is the write error', [NESTED],
+     'closed', None, 6,
+     r'Shim database version: 3\.0\nWriteFile\(\) returned error 6\n(Lists nest deeper than '
+     r'256 levels: the children of TAGID 0x[0-9A-F]{8} are not listed\n|WriteFile\(\) returned '
+     r'error 6 for level \d+\n)+'),
     ('a complete listing', [DATABASE], 'file', None, 0, VERSION),
     ('a version query that fails while the open succeeds', [DATABASE], 'file', 'no-version', 0,
      ''),
