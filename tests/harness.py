@@ -24,6 +24,8 @@ A run that outlives `timeout` seconds is killed with its process group and raise
 (an AssertionError, so unittest reports it as a failure, with the console text so far).
 Wine's console turns tabs into blanks, and Wine replaces an empty command line by the
 program's path. Problems of the harness itself (no launch.exe, program not startable) raise HarnessError.
+A start that Wine itself fails under load (winepty.NotStarted: the program's result is unknown)
+is run again from the start, up to START_ATTEMPTS times, with a line on standard error.
 
 The runner is tools/winepty.py, shared with tools/shimlist. It reads the console until every
 holder of the terminal has closed it, so that no line written before the end can be missed; a
@@ -45,6 +47,8 @@ from winepty import (CONSOLE_COLUMNS, build_cmdline, clean_console,  # noqa: E40
                      ensure_wineserver, quote_arg, windows_path, wine_env, wine_prefix)
 
 STDOUT_MODES = ("file", "console", "pipe", "null", "closed")
+# A start that Wine fails (see winepty.NotStarted) is tried again, this many times in all.
+START_ATTEMPTS = 3
 
 
 class HarnessError(Exception):
@@ -90,6 +94,19 @@ def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20,
             not isinstance(stdout, str) or os.sep not in stdout):
         raise HarnessError("unknown stdout mode %r (a path needs a folder part)" % (stdout,))
 
+    for attempt in range(1, START_ATTEMPTS + 1):
+        try:
+            return _run_once(exe, launcher, cmdline, stdout, cwd, timeout, env)
+        except winepty.NotStarted as e:
+            if attempt == START_ATTEMPTS:
+                raise HarnessError("%s (%d attempts)" % (e, attempt)) from None
+            # The program's result is unknown, not wrong: run it again from the start.
+            print("harness: Wine did not start the run (%s); starting it again" % e,
+                  file=sys.stderr)
+            time.sleep(0.5 * attempt)
+
+
+def _run_once(exe, launcher, cmdline, stdout, cwd, timeout, env):
     with tempfile.TemporaryDirectory(prefix="shimlist-run-") as tmp:
         out_path = None
         readers = {}
@@ -113,6 +130,8 @@ def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20,
         except winepty.Timeout as e:
             raise RunTimeout("%s; console so far: %r" % (e, clean_console(bytes(console)))) \
                 from None
+        except winepty.NotStarted:
+            raise
         except winepty.LaunchError as e:
             raise HarnessError(str(e)) from None
         if not done.console_closed:

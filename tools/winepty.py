@@ -47,6 +47,13 @@ class LaunchError(Exception):
     """Wine or the launcher could not run the program (not a result of the program)."""
 
 
+class NotStarted(LaunchError):
+    """Wine failed to start the launcher or the program, or the launcher ended without the
+    program's exit code. Under heavy load Wine now and then fails a start this way (the
+    launcher ends with Unix status 1 and no word, or CreateProcessW fails with error 1359);
+    running the same command again succeeds."""
+
+
 class Timeout(Exception):
     """The run outlived its time and was killed with its process group."""
 
@@ -199,12 +206,12 @@ def launch(exe, cmdline, *, launcher, loader, on_console, **run_args):
             with open(status_path) as f:
                 status = f.read().split()
         except OSError:
-            raise LaunchError("%s wrote no status (Unix exit %s); console: %r"
+            raise NotStarted("%s wrote no status (Unix exit %s); console: %r"
                               % (os.path.basename(launcher), unix_code,
                                  clean_console(bytes(console)))) from None
     if len(status) == 2 and status[0] == "exit":
         return Run(int(status[1], 16), elapsed, close_wait)
-    raise LaunchError("%s could not run %s: %s" % (os.path.basename(launcher), exe,
+    raise NotStarted("%s could not run %s: %s" % (os.path.basename(launcher), exe,
                                                   " ".join(status)))
 
 

@@ -1,4 +1,5 @@
 # Checks of the Wine test harness where it can break: console clean-up, exit codes, command lines, standard output kinds.
+import io
 import os
 import sys
 import unittest
@@ -114,6 +115,34 @@ class StandardOutput(unittest.TestCase):
             r = echo(cmdline="p " + "z" * 3000, stdout=path)
             self.assertEqual(r.exit_code, 112, "expected ERROR_DISK_FULL, got %#x" % r.exit_code)
             self.assertLessEqual(len(r.stdout), 4096)
+
+
+class FailedStarts(unittest.TestCase):
+    def test_a_start_wine_fails_is_run_again_from_nothing(self):
+        # Each failed attempt runs whole (its output and console text are there) and is then
+        # reported as not started: the result must be that of one clean run.
+        real = winepty.launch
+        expected = ('"%s" a' % harness.windows_path(ECHO)).encode("utf-16-le")
+        for failures, kind in ((1, "file"), (2, "pipe"), (3, "file")):
+            calls = []
+
+            def flaky(*args, **kwargs):
+                calls.append(real(*args, **kwargs))
+                if len(calls) <= failures:
+                    raise winepty.NotStarted("planted failure %d" % len(calls))
+                return calls[-1]
+
+            with self.subTest(failures=failures, stdout=kind), \
+                    mock.patch.object(winepty, "launch", flaky), \
+                    mock.patch.object(harness.time, "sleep"), \
+                    mock.patch("sys.stderr", new_callable=io.StringIO) as err:
+                if failures >= harness.START_ATTEMPTS:
+                    with self.assertRaisesRegex(harness.HarnessError, "planted failure 3"):
+                        echo(["a"], stdout=kind, env={"ECHO_CONSOLE": "once\n"})
+                    continue
+                r = echo(["a"], stdout=kind, env={"ECHO_CONSOLE": "once\n"})
+                self.assertEqual((r.stdout, r.console, r.exit_code), (expected, "once\n", 0))
+                self.assertEqual(err.getvalue().count("starting it again"), failures)
 
 
 if __name__ == "__main__":
