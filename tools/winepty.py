@@ -207,12 +207,12 @@ def launch(exe, cmdline, *, launcher, loader, on_console, **run_args):
                 status = f.read().split()
         except OSError:
             raise NotStarted("%s wrote no status (Unix exit %s); console: %r"
-                              % (os.path.basename(launcher), unix_code,
-                                 clean_console(bytes(console)))) from None
+                             % (os.path.basename(launcher), unix_code,
+                                clean_console(bytes(console)))) from None
     if len(status) == 2 and status[0] == "exit":
         return Run(int(status[1], 16), elapsed, close_wait)
     raise NotStarted("%s could not run %s: %s" % (os.path.basename(launcher), exe,
-                                                  " ".join(status)))
+                                                 " ".join(status)))
 
 
 def run_on_console(argv, *, env, on_console, stdout=None, readers=None, on_tick=None,
