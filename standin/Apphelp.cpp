@@ -181,19 +181,6 @@ static void ZlibFree(void* opaque, void* address)
     HeapFree(GetProcessHeap(), 0, address);
 }
 
-// libz.a's default allocator (which the stand-in never selects) refers to these; without a
-// C runtime there is nothing behind them, so they refuse.
-extern "C" void* malloc(size_t size)
-{
-    (void)size;
-    return nullptr;
-}
-
-extern "C" void free(void* address)
-{
-    (void)address;
-}
-
 // The last error for each refusal of a compressed file: distinct, so that a script can tell
 // a file it must repair or unpack by other means from one that is simply not a database.
 static const DWORD UnpackErrors[] = {
