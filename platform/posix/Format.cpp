@@ -1,4 +1,4 @@
-// wvsprintfW over the directives that shimlist uses, with the platform formatter's results.
+// wvsprintfW for the directives that shimlist uses, with the platform formatter's results.
 #include "platform/posix/Posix.h"
 
 // The platform's formatter takes no buffer size: it stores at most this many characters, the
@@ -11,7 +11,7 @@ typedef struct _FORMAT_OUTPUT
     int length;
 } FORMAT_OUTPUT;
 
-// Stores one character; false once the buffer is full (the last place is the zero's).
+// Stores one character; false once the buffer is full (its last place is the zero's).
 static bool Put(FORMAT_OUTPUT* output, WCHAR c)
 {
     if (output->length >= FORMAT_LIMIT - 1)
@@ -22,36 +22,20 @@ static bool Put(FORMAT_OUTPUT* output, WCHAR c)
     return true;
 }
 
-static bool PutRepeated(FORMAT_OUTPUT* output, WCHAR c, int count)
+// Writes a field of count characters, after blanks or zeros up to width. The platform's
+// formatter keeps a field's characters before its padding: when the buffer fills, the padding
+// shrinks to the room the characters leave, and then the characters are cut.
+static bool PutField(FORMAT_OUTPUT* output, const WCHAR* text, int count, int width, WCHAR pad)
 {
-    for (int index = 0; index < count; index++)
+    int room = FORMAT_LIMIT - 1 - output->length;
+    int padding = width > count ? width - count : 0;
+    if (padding > room - count)
     {
-        if (!Put(output, c))
-        {
-            return false;
-        }
+        padding = room > count ? room - count : 0;
     }
-    return true;
-}
-
-typedef struct _DIRECTIVE
-{
-    bool left;     // '-': pad on the right
-    bool zero;     // '0': pad numbers with zeros
-    bool prefix;   // '#': 0x or 0X before a hexadecimal number
-    int width;     // the least number of characters
-    int precision; // digits at least, or characters at most of a text; -1 when absent
-} DIRECTIVE;
-
-// Writes a field of count characters given by text (or, with fill, count times fill) padded
-// to the directive's width.
-static bool PutField(FORMAT_OUTPUT* output, const DIRECTIVE* directive, const WCHAR* text,
-                     int count)
-{
-    int padding = directive->width > count ? directive->width - count : 0;
-    if (!directive->left && !PutRepeated(output, L' ', padding))
+    for (int index = 0; index < padding; index++)
     {
-        return false;
+        Put(output, pad);
     }
     for (int index = 0; index < count; index++)
     {
@@ -60,117 +44,23 @@ static bool PutField(FORMAT_OUTPUT* output, const DIRECTIVE* directive, const WC
             return false;
         }
     }
-    return directive->left ? PutRepeated(output, L' ', padding) : true;
+    return output->length < FORMAT_LIMIT - 1;
 }
 
-// Writes a number: sign or prefix, zeros up to the precision (or, with '0', the width), digits.
-static bool PutNumber(FORMAT_OUTPUT* output, const DIRECTIVE* directive, ULONGLONG value,
-                      bool negative, unsigned base, bool upper)
-{
-    WCHAR digits[24];
-    int count = 0;
-    const char* symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    do
-    {
-        digits[count++] = (WCHAR)symbols[value % base];
-        value /= base;
-    } while (value != 0);
-
-    WCHAR lead[2];
-    int leadCount = 0;
-    if (negative)
-    {
-        lead[leadCount++] = L'-';
-    }
-    else if (directive->prefix && base == 16)
-    {
-        lead[leadCount++] = L'0';
-        lead[leadCount++] = upper ? L'X' : L'x';
-    }
-    int zeros = directive->precision > count ? directive->precision - count : 0;
-    if (directive->zero && !directive->left && directive->width > leadCount + zeros + count)
-    {
-        zeros = directive->width - leadCount - count;
-    }
-    int total = leadCount + zeros + count;
-    int padding = directive->width > total ? directive->width - total : 0;
-    if (!directive->left && !PutRepeated(output, L' ', padding))
-    {
-        return false;
-    }
-    for (int index = 0; index < leadCount; index++)
-    {
-        if (!Put(output, lead[index]))
-        {
-            return false;
-        }
-    }
-    if (!PutRepeated(output, L'0', zeros))
-    {
-        return false;
-    }
-    while (count > 0)
-    {
-        if (!Put(output, digits[--count]))
-        {
-            return false;
-        }
-    }
-    return directive->left ? PutRepeated(output, L' ', padding) : true;
-}
-
-// Reads a decimal number of the directive; stays at the first character after it.
-static int ReadCount(LPCWSTR* format)
-{
-    int value = 0;
-    while (**format >= L'0' && **format <= L'9')
-    {
-        if (value < FORMAT_LIMIT * 10)
-        {
-            value = value * 10 + (**format - L'0');
-        }
-        (*format)++;
-    }
-    return value;
-}
-
-// Formats one directive after its '%'; false once the buffer is full.
+// Formats one directive after its '%': an optional '0', a width, a size (h or l for 32 bits,
+// as on Windows whatever long is here; I64 for 64 bits) and u, X or s; any other character
+// stands for itself, as in "%%". False once the buffer is full.
 static bool PutDirective(FORMAT_OUTPUT* output, LPCWSTR* format, va_list* values)
 {
-    DIRECTIVE directive = {false, false, false, 0, -1};
-    for (;; (*format)++)
+    bool zero = **format == L'0';
+    int width = 0;
+    while (**format >= L'0' && **format <= L'9')
     {
-        if (**format == L'-')
-        {
-            directive.left = true;
-        }
-        else if (**format == L'0')
-        {
-            directive.zero = true;
-        }
-        else if (**format == L'#')
-        {
-            directive.prefix = true;
-        }
-        else
-        {
-            break;
-        }
-    }
-    directive.width = ReadCount(format);
-    if (**format == L'.')
-    {
+        width = width < FORMAT_LIMIT ? width * 10 + (**format - L'0') : width;
         (*format)++;
-        directive.precision = ReadCount(format);
     }
-    // The size: h for 16 bits, l for 32 (as on Windows, whatever long is here), I64 for 64.
     int bits = 32;
-    if (**format == L'h')
-    {
-        bits = 16;
-        (*format)++;
-    }
-    else if (**format == L'l')
+    if (**format == L'h' || **format == L'l')
     {
         (*format)++;
     }
@@ -185,57 +75,41 @@ static bool PutDirective(FORMAT_OUTPUT* output, LPCWSTR* format, va_list* values
         return true;
     }
     (*format)++;
-    switch (type)
+    if (type == L'u' || type == L'X')
     {
-        case L'd':
-        case L'i':
-        case L'u':
-        case L'x':
-        case L'X':
+        // The platform's formatter takes h and l alike: the value is never cut to 16 bits.
+        ULONGLONG value = bits == 64 ? va_arg(*values, ULONGLONG) : va_arg(*values, DWORD);
+        unsigned base = type == L'X' ? 16 : 10;
+        WCHAR digits[20];
+        int count = 0;
+        do
         {
-            ULONGLONG value = bits == 64 ? va_arg(*values, ULONGLONG) : va_arg(*values, DWORD);
-            bool negative = false;
-            if (bits == 16)
-            {
-                value =
-                    type == L'd' || type == L'i' ? (ULONGLONG)(LONGLONG)(short)value : (WORD)value;
-            }
-            else if (bits == 32 && (type == L'd' || type == L'i'))
-            {
-                value = (ULONGLONG)(LONGLONG)(int)(DWORD)value;
-            }
-            if ((type == L'd' || type == L'i') && (LONGLONG)value < 0)
-            {
-                negative = true;
-                value = 0 - value;
-            }
-            unsigned base = type == L'x' || type == L'X' ? 16 : 10;
-            return PutNumber(output, &directive, value, negative, base, type == L'X');
-        }
-        case L'c':
+            digits[count++] = (WCHAR) "0123456789ABCDEF"[value % base];
+            value /= base;
+        } while (value != 0);
+        for (int low = 0, high = count - 1; low < high; low++, high--)
         {
-            WCHAR c = (WCHAR)va_arg(*values, int);
-            return PutField(output, &directive, &c, 1);
+            WCHAR swap = digits[low];
+            digits[low] = digits[high];
+            digits[high] = swap;
         }
-        case L's':
-        {
-            static const WCHAR Null[] = L"(null)";
-            LPCWSTR text = va_arg(*values, LPCWSTR);
-            if (text == NULL)
-            {
-                text = Null;
-            }
-            int count = 0;
-            while (text[count] != 0 && (directive.precision < 0 || count < directive.precision))
-            {
-                count++;
-            }
-            return PutField(output, &directive, text, count);
-        }
-        default:
-            // Anything else stands for itself, as '%%' does.
-            return PutField(output, &directive, &type, 1);
+        return PutField(output, digits, count, width, zero ? L'0' : L' ');
     }
+    if (type == L's')
+    {
+        LPCWSTR text = va_arg(*values, LPCWSTR);
+        if (text == NULL)
+        {
+            text = L"(null)";
+        }
+        int count = 0;
+        while (text[count] != 0)
+        {
+            count++;
+        }
+        return PutField(output, text, count, width, L' ');
+    }
+    return Put(output, type);
 }
 
 int WINAPI wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list values)
@@ -256,5 +130,7 @@ int WINAPI wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list values)
     }
     va_end(rest);
     buffer[output.length] = 0;
-    return output.length;
+    // A result that fills the buffer counts as cut, and a cut result returns the buffer's size,
+    // although its last place holds the zero.
+    return output.length >= FORMAT_LIMIT - 1 ? FORMAT_LIMIT : output.length;
 }
