@@ -15,10 +15,14 @@
 // holds no state of its own; these two are the operating system's.
 static LPWSTR ProcessCommandLine;
 static thread_local DWORD ThreadLastError;
+// The layer's own messages go to standard error through a descriptor of their own: the program
+// closes its standard handles before it ends, and the last message (the exit code) comes after.
+static int LayerMessages = -1;
 
 void PosixSetCommandLine(LPWSTR commandLine)
 {
     ProcessCommandLine = commandLine;
+    LayerMessages = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
 }
 
 LPWSTR WINAPI GetCommandLineW(void)
@@ -143,7 +147,8 @@ void PosixReport(LPCWSTR format, ...)
     DWORD written = 0;
     if (count > 0)
     {
-        WriteConsoleW(HandleOfDescriptor(STDERR_FILENO), text, (DWORD)count, &written, NULL);
+        WriteConsoleW(HandleOfDescriptor(LayerMessages >= 0 ? LayerMessages : STDERR_FILENO), text,
+                      (DWORD)count, &written, NULL);
     }
 }
 

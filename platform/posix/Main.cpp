@@ -75,9 +75,9 @@ int main(int argc, char** argv)
         {
             // Such a name cannot be given to the program as text, and any text put in its
             // place would name another file.
-            PosixReport(L"shimlist: argument %d is not valid UTF-8; shimlist opens a file only "
+            PosixReport(L"shimlist: argument %lu is not valid UTF-8; shimlist opens a file only "
                         L"by its exact name, which must be UTF-8 text\n",
-                        index);
+                        (DWORD)index);
             ExitProcess(ERROR_NO_UNICODE_TRANSLATION);
         }
         if (index > 0)
