@@ -16,9 +16,11 @@ struct tagSDBDATABASE
 #define SDB_IMAGE_OFFSET 64 // where the file's bytes start within the block
 static_assert(sizeof(tagSDBDATABASE) <= SDB_IMAGE_OFFSET, "the description overlaps the file");
 
-// A 32-bit process rarely finds more than 1 GiB of contiguous address space; real databases
-// are a few megabytes.
-#define SDB_MAX_FILE_SIZE (sizeof(void*) == 4 ? 0x40000000u : SDB_IMAGE_MAX_SIZE)
+// The largest database the stand-in holds, as a file or unpacked, on every build: far above any
+// real one (the largest, the upgrade check's, unpacks to about 12 MB), and low enough that a
+// 32-bit process finds room for it and, while it unpacks, for the compressed copy beside it. A
+// compressed file can declare any size; this bounds what such a claim can make it allocate.
+#define SDB_MAX_FILE_SIZE 0x10000000u
 
 // Largest single ReadFile request; a request may deliver less.
 #define SDB_READ_CHUNK 0x1000000u
@@ -181,6 +183,8 @@ static void ZlibFree(void* opaque, void* address)
     HeapFree(GetProcessHeap(), 0, address);
 }
 
+static const SDB_UNPACK_ALLOCATOR ZlibAllocator = {ZlibAlloc, ZlibFree, nullptr};
+
 // The last error for each refusal of a compressed file: distinct, so that a script can tell
 // a file it must repair or unpack by other means from one that is simply not a database.
 static const DWORD UnpackErrors[] = {
@@ -216,8 +220,7 @@ static BYTE* UnpackBlock(const BYTE* packed, DWORD* got)
     {
         return nullptr;
     }
-    static const SDB_UNPACK_ALLOCATOR allocator = {ZlibAlloc, ZlibFree, nullptr};
-    result = SdbUnpackStream(bytes, *got, block + SDB_IMAGE_OFFSET, unpackedSize, &allocator);
+    result = SdbUnpackStream(bytes, *got, block + SDB_IMAGE_OFFSET, unpackedSize, &ZlibAllocator);
     if (result != SDB_UNPACK_DONE)
     {
         VirtualFree(block, 0, MEM_RELEASE);
@@ -226,6 +229,33 @@ static BYTE* UnpackBlock(const BYTE* packed, DWORD* got)
     }
     *got = unpackedSize;
     return block;
+}
+
+// Reads a compressed database file and unpacks the header of the database it holds into head
+// (SDB_HEADER_SIZE bytes); the declared size is checked as for opening. False with the last
+// error on failure.
+static BOOL ReadPackedHead(LPCWSTR path, BYTE* head)
+{
+    DWORD got;
+    BYTE* block = ReadWholeFile(path, &got);
+    if (block == nullptr)
+    {
+        return FALSE;
+    }
+    const BYTE* bytes = block + SDB_IMAGE_OFFSET;
+    uint32_t unpackedSize;
+    SDB_UNPACK_RESULT result = SdbUnpackReadHeader(bytes, got, SDB_MAX_FILE_SIZE, &unpackedSize);
+    if (result == SDB_UNPACK_DONE)
+    {
+        result = SdbUnpackHead(bytes, got, head, SDB_HEADER_SIZE, &ZlibAllocator);
+    }
+    ReleaseBlock(block);
+    if (result != SDB_UNPACK_DONE)
+    {
+        SetLastError(UnpackErrors[result]);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // Reads a database file, unpacking it if it is compressed, into a read-only private copy.
@@ -307,17 +337,15 @@ BOOL WINAPI SdbGetDatabaseVersion(LPCWSTR path, LPDWORD major, LPDWORD minor)
     uint32_t fileMinor;
     if (SdbUnpackIsPacked(header, got))
     {
-        // The version is the unpacked database's own. Only a complete unpacking shows that the
-        // file opens at all, and no version is shown for a file that would be refused.
-        PDB pdb = LoadDatabase(path);
-        if (pdb == nullptr)
+        // The version is the unpacked database's own: its header is the first bytes of the
+        // stream, and only those are unpacked here, so that a run unpacks the file once.
+        if (!ReadPackedHead(path, header))
         {
             return FALSE;
         }
-        SdbCoreReadHeader(pdb->image.bytes, pdb->image.size, &fileMajor, &fileMinor);
-        SdbCloseDatabase(pdb);
+        got = sizeof(header);
     }
-    else if (!SdbCoreReadHeader(header, got, &fileMajor, &fileMinor))
+    if (!SdbCoreReadHeader(header, got, &fileMajor, &fileMinor))
     {
         SetLastError(ERROR_BAD_FORMAT);
         return FALSE;

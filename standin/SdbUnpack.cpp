@@ -42,8 +42,9 @@ SDB_UNPACK_RESULT SdbUnpackReadHeader(const uint8_t* bytes, size_t size, uint32_
 
 // Runs inflate over the whole input. Once out is full, one spare byte of room tells a stream
 // that ends there from one that would go on: the spare byte is never handed to the caller.
+// With headOnly, filling out is enough: the rest of the stream is not looked at.
 static SDB_UNPACK_RESULT Inflate(z_stream* stream, const uint8_t* input, size_t inputSize,
-                                 uint8_t* out, uint32_t outSize)
+                                 uint8_t* out, uint32_t outSize, bool headOnly)
 {
     size_t fed = 0;
     uint8_t spare = 0;
@@ -62,6 +63,10 @@ static SDB_UNPACK_RESULT Inflate(z_stream* stream, const uint8_t* input, size_t 
             stream->next_in = (Bytef*)(input + fed);
             stream->avail_in = (uInt)chunk;
             fed += chunk;
+        }
+        if (stream->avail_out == 0 && headOnly)
+        {
+            return SDB_UNPACK_DONE;
         }
         if (stream->avail_out == 0 && !probing)
         {
@@ -103,8 +108,9 @@ static SDB_UNPACK_RESULT Inflate(z_stream* stream, const uint8_t* input, size_t 
     }
 }
 
-SDB_UNPACK_RESULT SdbUnpackStream(const uint8_t* bytes, size_t size, uint8_t* out,
-                                  uint32_t unpackedSize, const SDB_UNPACK_ALLOCATOR* allocator)
+// Inflates the stream behind the header of bytes into out; see Inflate.
+static SDB_UNPACK_RESULT Unpack(const uint8_t* bytes, size_t size, uint8_t* out, uint32_t outSize,
+                                bool headOnly, const SDB_UNPACK_ALLOCATOR* allocator)
 {
     if (bytes == nullptr || size < SDB_PACKED_HEADER_SIZE)
     {
@@ -122,7 +128,19 @@ SDB_UNPACK_RESULT SdbUnpackStream(const uint8_t* bytes, size_t size, uint8_t* ou
         return status == Z_MEM_ERROR ? SDB_UNPACK_NO_MEMORY : SDB_UNPACK_DAMAGED;
     }
     SDB_UNPACK_RESULT result = Inflate(&stream, bytes + SDB_PACKED_HEADER_SIZE,
-                                       size - SDB_PACKED_HEADER_SIZE, out, unpackedSize);
+                                       size - SDB_PACKED_HEADER_SIZE, out, outSize, headOnly);
     inflateEnd(&stream);
     return result;
+}
+
+SDB_UNPACK_RESULT SdbUnpackStream(const uint8_t* bytes, size_t size, uint8_t* out,
+                                  uint32_t unpackedSize, const SDB_UNPACK_ALLOCATOR* allocator)
+{
+    return Unpack(bytes, size, out, unpackedSize, false, allocator);
+}
+
+SDB_UNPACK_RESULT SdbUnpackHead(const uint8_t* bytes, size_t size, uint8_t* out, uint32_t count,
+                                const SDB_UNPACK_ALLOCATOR* allocator)
+{
+    return Unpack(bytes, size, out, count, true, allocator);
 }

@@ -47,3 +47,9 @@ SDB_UNPACK_RESULT SdbUnpackReadHeader(const uint8_t* bytes, size_t size, uint32_
 // only when the stream ends exactly at the end of the file and fills out exactly.
 SDB_UNPACK_RESULT SdbUnpackStream(const uint8_t* bytes, size_t size, uint8_t* out,
                                   uint32_t unpackedSize, const SDB_UNPACK_ALLOCATOR* allocator);
+
+// Inflates only the first count bytes of the stream into out, for a caller that needs the
+// unpacked database's header alone. Done once out is full, whatever follows in the stream; the
+// stream ending sooner is SDB_UNPACK_LESS_THAN_SIZE.
+SDB_UNPACK_RESULT SdbUnpackHead(const uint8_t* bytes, size_t size, uint8_t* out, uint32_t count,
+                                const SDB_UNPACK_ALLOCATOR* allocator);

@@ -130,17 +130,19 @@ class BrokenFiles(HostileBase):
                 self.assert_refused(run([windows_path(path)]), windows_path(path))
 
     def test_huge_sparse_file(self):
-        # Beyond 4 GiB a TAGID can no longer reach every byte: the stand-in refuses such a
-        # file before reading it (the 64-bit build; the 32-bit one refuses from 1 GiB on).
+        # The stand-in holds at most 256 MiB, on every build, and refuses a larger file before
+        # reading it: one byte past that, and past 4 GiB, where a TAGID no longer reaches.
         path = os.path.join(self.work, "huge.sdb")
-        with open(path, "wb") as f:
-            f.write(self.data)
-            f.truncate((1 << 32) + 0x1000)
-        try:
-            result = run([windows_path(path)], timeout=60)
-        finally:
-            os.unlink(path)
-        self.assert_refused(result, windows_path(path), ERROR_FILE_TOO_LARGE)
+        for size in (0x10000000 + 1, (1 << 32) + 0x1000):
+            with self.subTest(size=size):
+                with open(path, "wb") as f:
+                    f.write(self.data)
+                    f.truncate(size)
+                try:
+                    result = run([windows_path(path)], timeout=60)
+                finally:
+                    os.unlink(path)
+                self.assert_refused(result, windows_path(path), ERROR_FILE_TOO_LARGE)
 
 
 class Devices(HostileBase):
