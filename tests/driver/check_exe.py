@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks the shape of shimlist.exe: a runtime-free console program that the system enters at
-EntryPoint, with read-only sections only, three imported DLLs, and its manifest, version and icons.
+EntryPoint, with read-only sections only, three imported DLLs loaded from System32 alone, and its
+manifest, version and icons.
 
 Usage: check_exe.py EXE --arch i686|x86_64 --map LINKMAP
 Prints one line per problem and exits with 1 when there is any, else prints a summary and exits 0.
@@ -19,6 +20,10 @@ SECTIONS = {'.text', '.rdata', '.rsrc', '.reloc'}
 SECTIONS_X86_64 = {'.pdata', '.xdata'}
 SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
 SUBSYSTEM_CONSOLE = 3
+DLLCHARACTERISTICS_NO_SEH = 0x0400
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x0800
+# Where the load configuration holds DependentLoadFlags, a WORD, in the 32- and 64-bit layouts.
+DEPENDENT_LOAD_FLAGS = {0x10B: 0x36, 0x20B: 0x4E}
 
 IMPORTS = {
     'kernel32.dll': {'GetStdHandle', 'GetCommandLineW', 'WriteConsoleW', 'WriteFile',
@@ -75,7 +80,7 @@ class Image:
             directories = optional + 112
         else:
             raise ValueError('unknown optional header magic 0x%X' % self.magic)
-        self.subsystem = struct.unpack_from('<H', data, optional + 68)[0]
+        self.subsystem, self.dllCharacteristics = struct.unpack_from('<HH', data, optional + 68)
         self.directories = [struct.unpack_from('<II', data, directories + 8 * i)
                             for i in range(16)]
         self.sections = []
@@ -171,6 +176,29 @@ def CheckHeaders(image, arch, entryRva, problems):
                         % (image.entry, entryRva))
     if image.directories[9][1] != 0:
         problems.append('the image has a TLS directory, expected none')
+
+
+def CheckLoadConfig(image, arch, problems):
+    """The loader takes the imported DLLs from System32 only, and SafeSEH is settled."""
+    if arch == 'i686' and not image.dllCharacteristics & DLLCHARACTERISTICS_NO_SEH:
+        problems.append('DLL characteristics 0x%04X lack NO_SEH (0x%04X)'
+                        % (image.dllCharacteristics, DLLCHARACTERISTICS_NO_SEH))
+    rva, directorySize = image.directories[10]
+    if rva == 0:
+        problems.append('the image has no load configuration, expected DependentLoadFlags 0x%04X'
+                        % LOAD_LIBRARY_SEARCH_SYSTEM32)
+        return
+    start = image.Offset(rva)
+    size = struct.unpack_from('<I', image.data, start)[0]
+    field = DEPENDENT_LOAD_FLAGS[image.magic]
+    # The loader reads a field only when both sizes cover it.
+    if min(size, directorySize) < field + 2:
+        problems.append('load configuration Size 0x%X (directory 0x%X) does not cover '
+                        'DependentLoadFlags at 0x%X' % (size, directorySize, field))
+    flags = struct.unpack_from('<H', image.data, start + field)[0]
+    if flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
+        problems.append('DependentLoadFlags is 0x%04X, expected 0x%04X (System32 only)'
+                        % (flags, LOAD_LIBRARY_SEARCH_SYSTEM32))
 
 
 def CheckSections(image, arch, problems):
@@ -322,6 +350,7 @@ def CheckImage(data, arch, mapText):
         entryRva = EntrySymbolRva(mapText, ENTRY_SYMBOLS[arch], image.imageBase)
         CheckHeaders(image, arch, entryRva, problems)
         CheckSections(image, arch, problems)
+        CheckLoadConfig(image, arch, problems)
         CheckImports(image, problems)
         CheckResources(image, problems)
     except (ValueError, struct.error, IndexError) as error:
