@@ -43,6 +43,10 @@ with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', '
           encoding='ascii') as versionFile:
     VERSION_TEXT = versionFile.readline().strip()
 VERSION = tuple(int(part) for part in VERSION_TEXT.split('.'))
+# The copyright line of the licence, which the version resource repeats.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'LICENSE'),
+          encoding='utf-8') as licenceFile:
+    COPYRIGHT = next(line.strip() for line in licenceFile if line.startswith('Copyright'))
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
 COMPAT = '{urn:schemas-microsoft-com:compatibility.v1}'
@@ -291,6 +295,18 @@ def CheckVersion(data, problems):
     tables = [table.decode('utf-16-le') for table in tables]
     if tables != ['040904B0'] and tables != ['040904b0']:
         problems.append('string tables %s, expected exactly one, 040904B0' % tables)
+    key = 'LegalCopyright\0'.encode('utf-16-le')
+    at = data.find(key)
+    if at < 0:
+        problems.append('version resource has no LegalCopyright')
+    else:
+        start = (at + len(key) + 3) & ~3
+        end = data.find(b'\0\0', start)
+        while end >= 0 and (end - start) % 2:
+            end = data.find(b'\0\0', end + 1)
+        found = data[start:end].decode('utf-16-le', 'replace')
+        if found != COPYRIGHT:
+            problems.append('LegalCopyright is %r, expected %r as in LICENSE' % (found, COPYRIGHT))
     translation = data.find('Translation\0'.encode('utf-16-le'))
     if translation < 0:
         problems.append('version resource has no Translation value')

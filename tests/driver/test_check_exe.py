@@ -125,6 +125,8 @@ class CheckExeTest(unittest.TestCase):
                         'file version is %d.%d.%d.%d' % (major, minor, patch, tweak + 1))
         data = Replace(self.data, '040904B0'.encode('utf-16-le'), '040704B0'.encode('utf-16-le'))
         self.assertOnly(self.Problems(data), 'string tables')
+        data = Replace(self.data, '(c) 2026'.encode('utf-16-le'), '(c) 2025'.encode('utf-16-le'))
+        self.assertOnly(self.Problems(data), 'LegalCopyright is')
         translation = self.data.index('Translation\0'.encode('utf-16-le'))
         data = Replace(self.data, struct.pack('<HH', 0x409, 1200), struct.pack('<HH', 0x409, 1252),
                        translation)
