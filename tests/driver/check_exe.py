@@ -183,7 +183,8 @@ def CheckHeaders(image, arch, entryRva, problems):
 
 
 def CheckLoadConfig(image, arch, problems):
-    """The loader takes the imported DLLs from System32 only, and SafeSEH is settled."""
+    """The loader takes the imported DLLs from System32 only, and the 32-bit image says that it
+    has no exception handlers (lld sets NO_SEH on 32-bit images only)."""
     if arch == 'i686' and not image.dllCharacteristics & DLLCHARACTERISTICS_NO_SEH:
         problems.append('DLL characteristics 0x%04X lack NO_SEH (0x%04X)'
                         % (image.dllCharacteristics, DLLCHARACTERISTICS_NO_SEH))
@@ -195,7 +196,7 @@ def CheckLoadConfig(image, arch, problems):
     start = image.Offset(rva)
     size = struct.unpack_from('<I', image.data, start)[0]
     field = DEPENDENT_LOAD_FLAGS[image.magic]
-    # The loader reads a field only when both sizes cover it.
+    # lld copies Size into the directory; a loader that trusts either one reads no field beyond.
     if min(size, directorySize) < field + 2:
         problems.append('load configuration Size 0x%X (directory 0x%X) does not cover '
                         'DependentLoadFlags at 0x%X' % (size, directorySize, field))
