@@ -145,16 +145,30 @@ static void ReportReplacements(HANDLE console, TAGID tagid, const TEXT_REPLACEME
     }
 }
 
-BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, BOOL* cutOff)
+// after is the tag that the walk lists once the children of parent are done: the next sibling of
+// parent or of its nearest ancestor that has one, TAGID_NULL at the end of the database.
+static BOOL DumpChildren(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level,
+                         TAGID after, BOOL* cutOff)
 {
     // This call's own lines decide its report; the nested calls report their own.
     BOOL written = TRUE;
     BOOL nestedWritten = TRUE;
     LPCWSTR indent = IndentOf(level, 0);
+    TAGID next = TAGID_NULL;
 
-    for (TAGID child = SdbGetFirstChild(pdb, parent); child != TAGID_NULL;
-         child = SdbGetNextChild(pdb, parent, child))
+    for (TAGID child = SdbGetFirstChild(pdb, parent); child != TAGID_NULL; child = next)
     {
+        // A library that runs past the end of a list gives the tags after it as its children,
+        // which would list them twice. Only the identity of the tags is compared.
+        if (child == after)
+        {
+            ConsolePrintf(console,
+                          L"TAGID 0x%08lX follows the list TAGID 0x%08lX and is also given as "
+                          L"its child: the list ends there\n",
+                          child, parent);
+            break;
+        }
+        next = SdbGetNextChild(pdb, parent, child);
         TAG tag = SdbGetTagFromTagID(pdb, child);
         LPCWSTR name = SdbTagToString(tag);
         TEXT_REPLACEMENTS replaced = {0, 0, 0};
@@ -184,7 +198,8 @@ BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level
             *cutOff = TRUE;
             continue;
         }
-        nestedWritten &= DumpTagList(console, file, pdb, child, level + 1, cutOff);
+        nestedWritten &= DumpChildren(console, file, pdb, child, level + 1,
+                                      next != TAGID_NULL ? next : after, cutOff);
     }
 
     if (!written)
@@ -193,4 +208,9 @@ BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level
                       GetLastError(), level);
     }
     return written & nestedWritten;
+}
+
+BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, BOOL* cutOff)
+{
+    return DumpChildren(console, file, pdb, parent, level, TAGID_NULL, cutOff);
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks the shape of shimlist.exe: a runtime-free console program that the system enters at
-EntryPoint, with read-only sections only, three imported DLLs, and its manifest, version and icons.
+EntryPoint, with read-only sections only, three imported DLLs loaded from System32 alone, and its
+manifest, version and icons.
 
 Usage: check_exe.py EXE --arch i686|x86_64 --map LINKMAP
 Prints one line per problem and exits with 1 when there is any, else prints a summary and exits 0.
@@ -19,6 +20,10 @@ SECTIONS = {'.text', '.rdata', '.rsrc', '.reloc'}
 SECTIONS_X86_64 = {'.pdata', '.xdata'}
 SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
 SUBSYSTEM_CONSOLE = 3
+DLLCHARACTERISTICS_NO_SEH = 0x0400
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x0800
+# Where the load configuration holds DependentLoadFlags, a WORD, in the 32- and 64-bit layouts.
+DEPENDENT_LOAD_FLAGS = {0x10B: 0x36, 0x20B: 0x4E}
 
 IMPORTS = {
     'kernel32.dll': {'GetStdHandle', 'GetCommandLineW', 'WriteConsoleW', 'WriteFile',
@@ -38,6 +43,10 @@ with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', '
           encoding='ascii') as versionFile:
     VERSION_TEXT = versionFile.readline().strip()
 VERSION = tuple(int(part) for part in VERSION_TEXT.split('.'))
+# The copyright line of the licence, which the version resource repeats.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'LICENSE'),
+          encoding='utf-8') as licenceFile:
+    COPYRIGHT = next(line.strip() for line in licenceFile if line.startswith('Copyright'))
 ASM_V1 = '{urn:schemas-microsoft-com:asm.v1}'
 ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
 COMPAT = '{urn:schemas-microsoft-com:compatibility.v1}'
@@ -75,7 +84,7 @@ class Image:
             directories = optional + 112
         else:
             raise ValueError('unknown optional header magic 0x%X' % self.magic)
-        self.subsystem = struct.unpack_from('<H', data, optional + 68)[0]
+        self.subsystem, self.dllCharacteristics = struct.unpack_from('<HH', data, optional + 68)
         self.directories = [struct.unpack_from('<II', data, directories + 8 * i)
                             for i in range(16)]
         self.sections = []
@@ -173,6 +182,30 @@ def CheckHeaders(image, arch, entryRva, problems):
         problems.append('the image has a TLS directory, expected none')
 
 
+def CheckLoadConfig(image, arch, problems):
+    """The loader takes the imported DLLs from System32 only, and the 32-bit image says that it
+    has no exception handlers (lld sets NO_SEH on 32-bit images only)."""
+    if arch == 'i686' and not image.dllCharacteristics & DLLCHARACTERISTICS_NO_SEH:
+        problems.append('DLL characteristics 0x%04X lack NO_SEH (0x%04X)'
+                        % (image.dllCharacteristics, DLLCHARACTERISTICS_NO_SEH))
+    rva, directorySize = image.directories[10]
+    if rva == 0:
+        problems.append('the image has no load configuration, expected DependentLoadFlags 0x%04X'
+                        % LOAD_LIBRARY_SEARCH_SYSTEM32)
+        return
+    start = image.Offset(rva)
+    size = struct.unpack_from('<I', image.data, start)[0]
+    field = DEPENDENT_LOAD_FLAGS[image.magic]
+    # lld copies Size into the directory; a loader that trusts either one reads no field beyond.
+    if min(size, directorySize) < field + 2:
+        problems.append('load configuration Size 0x%X (directory 0x%X) does not cover '
+                        'DependentLoadFlags at 0x%X' % (size, directorySize, field))
+    flags = struct.unpack_from('<H', image.data, start + field)[0]
+    if flags != LOAD_LIBRARY_SEARCH_SYSTEM32:
+        problems.append('DependentLoadFlags is 0x%04X, expected 0x%04X (System32 only)'
+                        % (flags, LOAD_LIBRARY_SEARCH_SYSTEM32))
+
+
 def CheckSections(image, arch, problems):
     allowed = SECTIONS | (SECTIONS_X86_64 if arch == 'x86_64' else set())
     for name, _, _, _, _, flags in image.sections:
@@ -263,6 +296,18 @@ def CheckVersion(data, problems):
     tables = [table.decode('utf-16-le') for table in tables]
     if tables != ['040904B0'] and tables != ['040904b0']:
         problems.append('string tables %s, expected exactly one, 040904B0' % tables)
+    key = 'LegalCopyright\0'.encode('utf-16-le')
+    at = data.find(key)
+    if at < 0:
+        problems.append('version resource has no LegalCopyright')
+    else:
+        start = (at + len(key) + 3) & ~3
+        end = data.find(b'\0\0', start)
+        while end >= 0 and (end - start) % 2:
+            end = data.find(b'\0\0', end + 1)
+        found = data[start:end].decode('utf-16-le', 'replace')
+        if found != COPYRIGHT:
+            problems.append('LegalCopyright is %r, expected %r as in LICENSE' % (found, COPYRIGHT))
     translation = data.find('Translation\0'.encode('utf-16-le'))
     if translation < 0:
         problems.append('version resource has no Translation value')
@@ -322,6 +367,7 @@ def CheckImage(data, arch, mapText):
         entryRva = EntrySymbolRva(mapText, ENTRY_SYMBOLS[arch], image.imageBase)
         CheckHeaders(image, arch, entryRva, problems)
         CheckSections(image, arch, problems)
+        CheckLoadConfig(image, arch, problems)
         CheckImports(image, problems)
         CheckResources(image, problems)
     except (ValueError, struct.error, IndexError) as error:

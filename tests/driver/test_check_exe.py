@@ -72,6 +72,25 @@ class CheckExeTest(unittest.TestCase):
         data = self.data[:rdata] + b'.data\0\0\0' + self.data[rdata + 8:]
         self.assertOnly(self.Problems(data), 'section .data is present', 'section .rdata is missing')
 
+    def test_load_config_faults(self):
+        optional = self.pe + 24
+        directory = optional + (96 if self.image.magic == 0x10B else 112) + 8 * 10
+        config = self.image.Offset(self.image.directories[10][0])
+        field = check_exe.DEPENDENT_LOAD_FLAGS[self.image.magic]
+        characteristics = self.image.dllCharacteristics & ~check_exe.DLLCHARACTERISTICS_NO_SEH
+        for at, new, fragment, arches in (
+                (optional + 70, struct.pack('<H', characteristics), 'lack NO_SEH', ('i686',)),
+                (directory, struct.pack('<II', 0, 0), 'no load configuration', (ARCH,)),
+                (config, struct.pack('<I', field), 'does not cover', (ARCH,)),
+                (directory + 4, struct.pack('<I', field + 1), 'does not cover', (ARCH,)),
+                # Default directories include the program's own folder.
+                (config + field, struct.pack('<H', 0x1000), 'DependentLoadFlags is 0x1000',
+                 (ARCH,))):
+            if ARCH in arches:
+                with self.subTest(fragment=fragment, at=at):
+                    data = self.data[:at] + new + self.data[at + len(new):]
+                    self.assertOnly(self.Problems(data), fragment)
+
     def test_import_faults(self):
         data = Replace(self.data, b'USER32.dll', b'SHELL2.dll')
         self.assertOnly(self.Problems(data), 'imports from SHELL2.dll',
@@ -106,6 +125,8 @@ class CheckExeTest(unittest.TestCase):
                         'file version is %d.%d.%d.%d' % (major, minor, patch, tweak + 1))
         data = Replace(self.data, '040904B0'.encode('utf-16-le'), '040704B0'.encode('utf-16-le'))
         self.assertOnly(self.Problems(data), 'string tables')
+        data = Replace(self.data, '(c) 2026'.encode('utf-16-le'), '(c) 2025'.encode('utf-16-le'))
+        self.assertOnly(self.Problems(data), 'LegalCopyright is')
         translation = self.data.index('Translation\0'.encode('utf-16-le'))
         data = Replace(self.data, struct.pack('<HH', 0x409, 1200), struct.pack('<HH', 0x409, 1252),
                        translation)

@@ -77,6 +77,16 @@ class ExitCodeTest(unittest.TestCase):
                 if code not in (0, 1001):
                     self.assertEqual(result.stdout, b'')
 
+    def test_release_readme_names_codes_that_runs_give(self):
+        # README.txt's table: the common codes, and none that no run here gives (112 is the full
+        # disk of test_run.py).
+        with open(os.path.join(SOURCE_DIR, 'resources', 'README.txt.in'), encoding='ascii') as f:
+            table = f.read().split('\nExit codes\n', 1)[1].split('\nKnown limits\n', 1)[0]
+        named = {int(code) for codes in re.findall(r'^    (\d+(?:, \d+)*)  ', table, re.M)
+                 for code in codes.split(', ')}
+        self.assertLessEqual({0, 2, 3, 5, 11, 160, 1001}, named)
+        self.assertLessEqual(named, {run[4] for run in RUNS} | {112})
+
     def test_header_of_an_unknown_version(self):
         # The header shows 0.0 whatever the failed query left in the two numbers.
         result = run([DATABASE], exe=FAKE_EXE, env={'SHIMLIST_FAKE_APPHELP': 'no-version'})

@@ -535,6 +535,28 @@ static void TestDeepIndents(void)
     CheckListing(__LINE__, result, TRUE, expected, L"");
 }
 
+// A library that runs past the end of a list gives the tags after it as the list's children: an
+// empty list's next sibling, and a last child's first tag after its parent. Each is listed once.
+static void TestChildrenThatFollowTheList(void)
+{
+    ResetDatabase();
+    AddTag(0x0C, TAGID_ROOT, 0x7001);
+    AddTag(0x12, 0x0C, 0x1001);
+    AddTag(0x12, TAGID_ROOT, 0x1001);
+    AddTag(0x18, TAGID_ROOT, 0x7002);
+    AddTag(0x1E, 0x18, 0x7007);
+    AddTag(0x24, 0x1E, 0x1001);
+    AddTag(0x24, TAGID_ROOT, 0x1001);
+    CheckListing(__LINE__, Walk(), TRUE,
+                 L"0x0000000C\t0x7001 = DATABASE\r\n0x00000012\t0x1001 = INCLUDE\r\n"
+                 L"0x00000018\t0x7002 = LIBRARY\r\n0x0000001E\t\t0x7007 = EXE\r\n"
+                 L"0x00000024\t0x1001 = INCLUDE\r\n",
+                 L"TAGID 0x00000012 follows the list TAGID 0x0000000C and is also given as its "
+                 L"child: the list ends there\n"
+                 L"TAGID 0x00000024 follows the list TAGID 0x0000001E and is also given as its "
+                 L"child: the list ends there\n");
+}
+
 // Lists nested past the depth limit: their own lines are written, their children are not, the
 // rest of the database is, and the cut-off flag says that the listing is not complete, whatever
 // the last error holds afterwards. A failed write is still reported with its own error.
@@ -681,6 +703,7 @@ int main(void)
     TestReplacedTexts();
     TestDeepIndents();
     TestDepthLimit();
+    TestChildrenThatFollowTheList();
     TestWriteFailureReports();
     return CheckSummary();
 }

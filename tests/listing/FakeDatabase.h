@@ -110,7 +110,8 @@ extern "C"
             {
                 return g_db.tags[index].id;
             }
-            seen = seen || g_db.tags[index].id == previous;
+            // A tag may be entered under two parents, to play a library that gives it twice.
+            seen = seen || (g_db.tags[index].id == previous && g_db.tags[index].parent == parent);
         }
         return TAGID_NULL;
     }
