@@ -159,11 +159,20 @@ class ManyDatabases(unittest.TestCase):
             % (missing, self.work, not_db, bomb)), err)
         self.assertIn(NOT_OPENED % missing, err)
 
-    def test_an_unusable_folder_is_refused(self):
+    def test_an_unusable_folder_or_listing_is_refused(self):
         done = shimlist(["-o", os.path.join(DATABASE, "sub"), DATABASE])
         self.assertEqual(done.returncode, 82)
         self.assertIn(b"cannot use %s/sub as the output folder: Not a directory"
                       % DATABASE.encode(), done.stderr)
+        # A link in DIR named like a listing: the file it points to stays as it was.
+        elsewhere = os.path.join(self.work, "elsewhere")
+        with open(elsewhere, "w") as f:
+            f.write("untouched")
+        os.symlink(elsewhere, os.path.join(self.work, os.path.basename(DATABASE) + ".txt"))
+        done = shimlist(["-o", self.work, DATABASE])
+        self.assertEqual(done.returncode, 82, done.stderr)
+        with open(elsewhere) as f:
+            self.assertEqual(f.read(), "untouched")
 
 
 class EngineChoice(unittest.TestCase):
