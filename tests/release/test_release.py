@@ -1,9 +1,12 @@
-# The release is reproducible and complete: two builds of HEAD in two folders, byte for byte.
+# The releases are reproducible and complete: two builds of HEAD in two folders, byte for byte.
+import gzip
 import hashlib
+import io
 import os
 import re
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 import unittest
@@ -12,6 +15,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
 NAMES = ["shimlist.exe", "README.txt", "LICENSE.txt", "SHA256SUMS"]
+LINUX_NAMES = ["LICENSE.txt", "README.txt", "SHA256SUMS", "shimlist"]
 
 
 def git(*arguments):
@@ -25,7 +29,7 @@ class ReleaseTest(unittest.TestCase):
         cls.tmp = tempfile.TemporaryDirectory(prefix="shimlist-release-test.")
         with open(os.path.join(SOURCE_DIR, "VERSION"), encoding="ascii") as f:
             cls.version = f.readline().strip()
-        cls.zips = []
+        cls.zips, cls.tarballs = [], []
         # The second build runs later, in a folder with another name and length, under another
         # time zone, locale and umask.
         for name, environment, umask in (("a", {}, 0o022),
@@ -41,6 +45,8 @@ class ReleaseTest(unittest.TestCase):
             finally:
                 os.umask(old)
             cls.zips.append(os.path.join(folder, "shimlist-%s-win32.zip" % cls.version))
+            cls.tarballs.append(os.path.join(folder,
+                                             "shimlist-%s-linux-x86_64.tar.gz" % cls.version))
             time.sleep(2.1)  # zip times count in steps of two seconds
         cls.work = os.path.join(cls.tmp.name, "a", "work", "shimlist")
 
@@ -49,9 +55,10 @@ class ReleaseTest(unittest.TestCase):
         cls.tmp.cleanup()
 
     def test_two_builds_are_identical(self):
-        with open(self.zips[0], "rb") as first, open(self.zips[1], "rb") as second:
-            self.assertEqual(hashlib.sha256(first.read()).hexdigest(),
-                             hashlib.sha256(second.read()).hexdigest())
+        for pair in (self.zips, self.tarballs):
+            with open(pair[0], "rb") as first, open(pair[1], "rb") as second:
+                self.assertEqual(hashlib.sha256(first.read()).hexdigest(),
+                                 hashlib.sha256(second.read()).hexdigest(), pair[0])
 
     def test_contents(self):
         commit_time = int(git("log", "-1", "--format=%ct", "HEAD"))
@@ -88,14 +95,56 @@ class ReleaseTest(unittest.TestCase):
         self.assertEqual(check.returncode, 0, check.stdout)
 
 
+    def test_linux_tarball(self):
+        commit_time = int(git("log", "-1", "--format=%ct", "HEAD"))
+        with open(self.tarballs[0], "rb") as f:
+            packed = f.read()
+        # No file name (flag 0x08) and no time in the gzip header.
+        self.assertEqual((packed[3] & 0x08, packed[4:8]), (0, bytes(4)))
+        with tarfile.open(fileobj=io.BytesIO(gzip.decompress(packed))) as archive:
+            entries = archive.getmembers()
+            self.assertEqual([entry.name for entry in entries], LINUX_NAMES)
+            for entry in entries:
+                self.assertEqual((entry.mtime, entry.uid, entry.gid, entry.uname, entry.gname,
+                                  entry.mode, entry.isreg()),
+                                 (commit_time, 0, 0, "", "",
+                                  0o755 if entry.name == "shimlist" else 0o644, True),
+                                 entry.name)
+            files = {name: archive.extractfile(name).read() for name in LINUX_NAMES}
+        self.assertNotIn(b"\r", files["README.txt"] + files["LICENSE.txt"])
+        self.assertIn(b"shimlist %s for Linux" % self.version.encode(), files["README.txt"])
+        self.assertNotIn(b"@", files["README.txt"])
+        with open(os.path.join(SOURCE_DIR, "LICENSE"), "rb") as f:
+            self.assertEqual(files["LICENSE.txt"], f.read())
+        self.assertEqual(files["SHA256SUMS"].decode("ascii"),
+                         "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
+                                 for name in ("shimlist", "README.txt", "LICENSE.txt")))
+
+        # The program in the tarball is the one built; it needs no shared library, and lists.
+        with open(os.path.join(self.work, "build", "native", "bin", "shimlist"), "rb") as f:
+            self.assertEqual(files["shimlist"], f.read())
+        program = os.path.join(self.tmp.name, "shimlist")
+        with open(program, "wb") as f:
+            f.write(files["shimlist"])
+        os.chmod(program, 0o755)
+        ldd = subprocess.run(["ldd", program], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             text=True)
+        self.assertIn("not a dynamic executable", ldd.stdout)
+        done = subprocess.run([program, os.path.join(SOURCE_DIR, "tests", "realdb",
+                                                     "AtomicShimx86.sdb")],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("0x7001 = DATABASE", done.stdout.decode("utf-16"))
+
+
 class ReadmeVersionTest(unittest.TestCase):
     def test_readme_names_this_version(self):
         with open(os.path.join(SOURCE_DIR, "VERSION"), encoding="ascii") as f:
             version = f.readline().strip()
         with open(os.path.join(SOURCE_DIR, "README.md"), encoding="utf-8") as f:
             readme = f.read()
-        named = re.findall(r"shimlist-(\d[\d.]*\d)-win32\.zip|this is version (\d[\d.]*\d)",
-                           readme)
+        named = re.findall(r"shimlist-(\d[\d.]*\d)-(?:win32\.zip|linux-x86_64\.tar\.gz)|"
+                           r"this is version (\d[\d.]*\d)", readme)
         self.assertTrue(named)
         self.assertEqual({a or b for a, b in named}, {version})
 
