@@ -177,11 +177,12 @@ def console_lines():
     return feed
 
 
-def launch(exe, cmdline, *, launcher, loader, on_console, **run_args):
+def launch(exe, cmdline, *, launcher, loader, on_console, tmpdir=None, **run_args):
     """Runs exe with the exact command line cmdline through launch.exe (run by loader) on a new
-    console; run_args as for run_on_console. Returns a Run with the program's exit code."""
+    console; its files go into a new folder in tmpdir (default: the temporary folder); run_args
+    as for run_on_console. Returns a Run with the program's exit code."""
     ensure_wineserver()
-    with tempfile.TemporaryDirectory(prefix="shimlist-launch-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="shimlist-launch-", dir=tmpdir) as tmp:
         status_path = os.path.join(tmp, "status")
         cmdline_path = os.path.join(tmp, "cmdline")
         with open(cmdline_path, "wb") as f:
@@ -216,14 +217,15 @@ def launch(exe, cmdline, *, launcher, loader, on_console, **run_args):
 
 
 def run_on_console(argv, *, env, on_console, stdout=None, readers=None, on_tick=None,
-                   cwd=None, timeout=None):
+                   on_start=None, cwd=None, timeout=None):
     """Runs argv (a Unix command) with standard input and standard error on a new
     pseudo-terminal and returns (Unix exit code, seconds to its end, close_wait as in Run).
 
     on_console(data) receives the terminal's bytes as they come. stdout is a descriptor, which
     is closed here once the command has started (so that a pipe can end), CONSOLE or CLOSED.
     readers maps further descriptors to callbacks; each is read to its end and closed here.
-    on_tick() is called between reads while the command runs. After timeout seconds the
+    on_tick() is called between reads while the command runs; on_start(group) once it has
+    started, with its process group, which holds the whole run. After timeout seconds the
     command's process group is killed and Timeout raised; so it is on any exception, such as a
     signal turned into one, so that nothing of the run outlives it."""
     master, slave = pty.openpty()
@@ -252,6 +254,8 @@ def run_on_console(argv, *, env, on_console, stdout=None, readers=None, on_tick=
             os.close(stdout)
 
     try:
+        if on_start is not None:
+            on_start(proc.pid)
         deadline = None if timeout is None else start + timeout
         while proc.poll() is None:
             if deadline is not None and time.monotonic() > deadline:
