@@ -23,6 +23,12 @@ def git(*arguments):
                           stdout=subprocess.PIPE, text=True).stdout.strip()
 
 
+def committed(path):
+    """The file as HEAD holds it: the release takes no file from the working tree."""
+    return subprocess.run(["git", "-C", SOURCE_DIR, "show", "HEAD:" + path], check=True,
+                          stdout=subprocess.PIPE).stdout
+
+
 class ReleaseTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -31,19 +37,24 @@ class ReleaseTest(unittest.TestCase):
             cls.version = f.readline().strip()
         cls.zips, cls.tarballs = [], []
         # The second build runs later, in a folder with another name and length, under another
-        # time zone, locale and umask.
+        # time zone, locale and umask, with compiler flags and CMake variables that must not
+        # reach the build.
+        cls.stray = stray = {"CXXFLAGS": "-fno-inline -DNDEBUG=0", "CFLAGS": "-O0", "LDFLAGS": "-Wl,-O0",
+                 "CMAKE_BUILD_TYPE": "Debug", "CPATH": "/nonexistent"}
         for name, environment, umask in (("a", {}, 0o022),
-                                         ("second-folder", {"TZ": "Asia/Kolkata",
-                                                            "LC_ALL": "C"}, 0o077)):
+                                         ("second-folder", dict(stray, TZ="Asia/Kolkata",
+                                                                LC_ALL="C"), 0o077)):
             folder = os.path.join(cls.tmp.name, name)
             old = os.umask(umask)
             try:
-                subprocess.run([os.path.join(SOURCE_DIR, "tools", "release"), "--out", folder,
-                                "--work", os.path.join(folder, "work")],
-                               check=True, stdout=subprocess.DEVNULL,
-                               env=dict(os.environ, **environment))
+                done = subprocess.run([os.path.join(SOURCE_DIR, "tools", "release"), "--out",
+                                       folder, "--work", os.path.join(folder, "work")],
+                                      check=True, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE, text=True,
+                                      env=dict(os.environ, **environment))
             finally:
                 os.umask(old)
+            cls.said = done.stderr
             cls.zips.append(os.path.join(folder, "shimlist-%s-win32.zip" % cls.version))
             cls.tarballs.append(os.path.join(folder,
                                              "shimlist-%s-linux-x86_64.tar.gz" % cls.version))
@@ -55,6 +66,9 @@ class ReleaseTest(unittest.TestCase):
         cls.tmp.cleanup()
 
     def test_two_builds_are_identical(self):
+        named = re.search(r"left out of the build: (.*)", self.said)
+        self.assertTrue(named, self.said)
+        self.assertLessEqual(set(self.stray), set(named.group(1).split(", ")))
         for pair in (self.zips, self.tarballs):
             with open(pair[0], "rb") as first, open(pair[1], "rb") as second:
                 self.assertEqual(hashlib.sha256(first.read()).hexdigest(),
@@ -76,8 +90,7 @@ class ReleaseTest(unittest.TestCase):
             self.assertTrue(text.endswith(b"\r\n"), name)
         self.assertIn(b"shimlist %s " % self.version.encode(), files["README.txt"])
         self.assertNotIn(b"@", files["README.txt"])
-        with open(os.path.join(SOURCE_DIR, "LICENSE"), "rb") as f:
-            self.assertEqual(files["LICENSE.txt"], f.read().replace(b"\n", b"\r\n"))
+        self.assertEqual(files["LICENSE.txt"], committed("LICENSE").replace(b"\n", b"\r\n"))
         self.assertEqual(files["SHA256SUMS"].decode("ascii"),
                          "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
                                  for name in NAMES[:3]))
@@ -114,8 +127,7 @@ class ReleaseTest(unittest.TestCase):
         self.assertNotIn(b"\r", files["README.txt"] + files["LICENSE.txt"])
         self.assertIn(b"shimlist %s for Linux" % self.version.encode(), files["README.txt"])
         self.assertNotIn(b"@", files["README.txt"])
-        with open(os.path.join(SOURCE_DIR, "LICENSE"), "rb") as f:
-            self.assertEqual(files["LICENSE.txt"], f.read())
+        self.assertEqual(files["LICENSE.txt"], committed("LICENSE"))
         self.assertEqual(files["SHA256SUMS"].decode("ascii"),
                          "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
                                  for name in ("shimlist", "README.txt", "LICENSE.txt")))
