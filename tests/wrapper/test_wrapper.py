@@ -94,8 +94,10 @@ class Output(unittest.TestCase):
                 ("native", "pipe", [DATABASE], "/", as_text.replace(b"\r\n", b"\n")),
                 ("native", "--utf16 pipe", ["--utf16", DATABASE], "/", expected),
                 ("native", "file", [DATABASE], "/", expected),
-                ("native", "relative", ["--utf16", relative], self.work, listing(relative, cwd=self.work)),
-                ("native", "--utf8 file", ["--utf8", DATABASE], "/", as_text.replace(b"\r\n", b"\n")),
+                ("native", "relative", ["--utf16", relative], self.work,
+                 listing(relative, cwd=self.work)),
+                ("native", "--utf8 file", ["--utf8", DATABASE], "/",
+                 as_text.replace(b"\r\n", b"\n")),
                 ("native", "installed command", ["--utf16", DATABASE], self.work, expected),
                 ("native", "trailing dot", ["--utf16", "db.sdb."], self.work,
                  listing("db.sdb.", cwd=self.work)),
@@ -261,6 +263,13 @@ class EngineChoice(unittest.TestCase):
                 self.assertIn(said, done.stderr.decode())
 
 
+    def test_help_onto_a_full_disk_fails_plainly(self):
+        with open("/dev/full", "wb") as full:
+            done = shimlist(["--help"], stdout=full)
+        self.assertEqual((done.returncode, done.stderr),
+                         (112, b"shimlist: cannot write the help: No space left on device\n"))
+
+
 class Interrupted(unittest.TestCase):
     def test_nothing_is_left_behind(self):
         ensure_wineserver()  # else the wrapper would start one, which outlives it
@@ -283,8 +292,8 @@ class Interrupted(unittest.TestCase):
                 tmp = tempfile.mkdtemp(dir=work) if engine == "native" else None
                 proc = subprocess.Popen([WRAPPER, noisy], stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE,
-                                        env=engine_env(engine, dict(SHIMLIST_TEST_RUN=tag,
-                                                                    **{"TMPDIR": tmp} if tmp else {})))
+                                        env=engine_env(engine, dict(
+                                            SHIMLIST_TEST_RUN=tag, **{"TMPDIR": tmp} if tmp else {})))
                 self.addCleanup(proc.kill)
                 status = None
                 for _ in range(600):
