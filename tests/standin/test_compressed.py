@@ -36,6 +36,34 @@ def read(path):
         return f.read()
 
 
+def refusals(database):
+    """(name, file bytes, exit code) of compressed files made from database that are refused."""
+    packed = sdbwrite.compress(database)
+    return [
+        ("unknown method", sdbwrite.compress(database, method=2),
+         ERROR_UNSUPPORTED_COMPRESSION),
+        ("method 0", sdbwrite.compress(database, method=0), ERROR_UNSUPPORTED_COMPRESSION),
+        ("declared size 0", sdbwrite.compress(database, size=0), ERROR_INVALID_DATA),
+        ("declared size below a header", sdbwrite.compress(database, size=11),
+         ERROR_INVALID_DATA),
+        ("declared size above the limit", sdbwrite.compress(database, size=0xFFFFFFFF),
+         ERROR_FILE_TOO_LARGE),
+        ("damaged zlib header", flip(packed, PACKED_HEADER), ERROR_CRC),
+        ("damaged check sum", flip(packed, len(packed) - 1), ERROR_CRC),
+        ("bytes after the stream", packed + b"\0\0\0\0", ERROR_CRC),
+        ("header cut short", packed[:16], ERROR_HANDLE_EOF),
+        ("stream ends early", packed[:len(packed) // 2], ERROR_HANDLE_EOF),
+        ("stream lacks its check sum", packed[:-4], ERROR_HANDLE_EOF),
+        ("more bytes than declared", sdbwrite.compress(database, size=len(database) - 2),
+         ERROR_MORE_DATA),
+        ("fewer bytes than declared", sdbwrite.compress(database, size=len(database) + 2),
+         ERROR_BAD_LENGTH),
+        ("unpacked data not a database", sdbwrite.compress(b"not a database\n" * 8),
+         ERROR_BAD_FORMAT),
+        ("compressed twice", sdbwrite.compress(packed), ERROR_BAD_FORMAT),
+    ]
+
+
 class CompressedTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory(prefix="shimlist-zdbf-")
@@ -69,32 +97,7 @@ class CompressedTest(unittest.TestCase):
                 self.assertGreater(len(got.stdout), len(first_line % windows_path(packed)) * 2)
 
     def test_refusals(self):
-        database = read(os.path.join(TESTDATA, "every_rendering.sdb"))
-        packed = sdbwrite.compress(database)
-        cases = [
-            ("unknown method", sdbwrite.compress(database, method=2),
-             ERROR_UNSUPPORTED_COMPRESSION),
-            ("method 0", sdbwrite.compress(database, method=0), ERROR_UNSUPPORTED_COMPRESSION),
-            ("declared size 0", sdbwrite.compress(database, size=0), ERROR_INVALID_DATA),
-            ("declared size below a header", sdbwrite.compress(database, size=11),
-             ERROR_INVALID_DATA),
-            ("declared size above the limit", sdbwrite.compress(database, size=0xFFFFFFFF),
-             ERROR_FILE_TOO_LARGE),
-            ("damaged zlib header", flip(packed, PACKED_HEADER), ERROR_CRC),
-            ("damaged check sum", flip(packed, len(packed) - 1), ERROR_CRC),
-            ("bytes after the stream", packed + b"\0\0\0\0", ERROR_CRC),
-            ("header cut short", packed[:16], ERROR_HANDLE_EOF),
-            ("stream ends early", packed[:len(packed) // 2], ERROR_HANDLE_EOF),
-            ("stream lacks its check sum", packed[:-4], ERROR_HANDLE_EOF),
-            ("more bytes than declared", sdbwrite.compress(database, size=len(database) - 2),
-             ERROR_MORE_DATA),
-            ("fewer bytes than declared", sdbwrite.compress(database, size=len(database) + 2),
-             ERROR_BAD_LENGTH),
-            ("unpacked data not a database", sdbwrite.compress(b"not a database\n" * 8),
-             ERROR_BAD_FORMAT),
-            ("compressed twice", sdbwrite.compress(packed), ERROR_BAD_FORMAT),
-        ]
-        for name, data, code in cases:
+        for name, data, code in refusals(read(os.path.join(TESTDATA, "every_rendering.sdb"))):
             with self.subTest(case=name):
                 path = windows_path(self.write("refused.sdb", data))
                 result = run([path])
