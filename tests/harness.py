@@ -1,4 +1,4 @@
-# Test harness: runs shimlist natively or the Windows build under wine64 (console on a pseudo-terminal) and returns its output and exit code.
+# Test harness: runs shimlist natively, or the Windows build under wine64 with a pseudo-terminal console; returns output and exit code.
 """Runs shimlist for the end-to-end tests: the native program, or Windows console programs under
 wine64. The engine is $SHIMLIST_ENGINE: "wine" (the default) or "native"; see "The native
 engine" at the end of this text.

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-# Whole-program fuzzer: damaged shim databases through the native shimlist, or shimlist.exe and the stand-in apphelp.dll under wine64, or both compared.
+# Whole-program fuzzer: damaged shim databases through the native shimlist or shimlist.exe under wine64, or both compared.
 """Mutates shim databases and runs shimlist on each one: natively, or the 64-bit shimlist.exe
 under wine64, or both.
 

@@ -382,7 +382,8 @@ class LiteralNames(HostileBase):
     # Each name with a different database beside the name that a Windows rewrite of it would
     # open (a backslash as a folder step, a trailing dot or blank dropped, a device name).
     NAMES = ("back\\slash.sdb", "back/slash.sdb", "trailing dot.", "trailing dot",
-             "trailing blank ", "trailing blank", "\u043a\u0438\u0440\u0438\u043b\u043b\u0438\u0446\u0430.sdb",
+             "trailing blank ", "trailing blank",
+             "\u043a\u0438\u0440\u0438\u043b\u043b\u0438\u0446\u0430.sdb",  # Cyrillic
              "\U0001F9EA\U0001F4BE.sdb", "CON", "nul.sdb", "quote\"s 'n' more.sdb", "*?<>|.sdb")
 
     def test_each_name_lists_its_own_file(self):
