@@ -1,5 +1,7 @@
-# Test harness: runs a Windows program under wine64 with a console on a pseudo-terminal and returns its output and exit code.
-"""Runs Windows console programs under wine64 for the end-to-end tests.
+# Test harness: runs shimlist natively, or the Windows build under wine64 with a pseudo-terminal console; returns output and exit code.
+"""Runs shimlist for the end-to-end tests: the native program, or Windows console programs under
+wine64. The engine is $SHIMLIST_ENGINE: "wine" (the default) or "native"; see "The native
+engine" at the end of this text.
 
     from harness import run, full_disk
     r = run([db_path])                     # $SHIMLIST_BIN/shimlist.exe, stdout to a file
@@ -30,13 +32,29 @@ is run again from the start, up to START_ATTEMPTS times, with a line on standard
 The runner is tools/winepty.py, shared with tools/shimlist. It reads the console until every
 holder of the terminal has closed it, so that no line written before the end can be missed; a
 terminal still open winepty.CLOSE_SECONDS after the program's end raises HarnessError.
+
+The native engine runs $SHIMLIST_BIN/shimlist directly: no pseudo-terminal unless stdout is
+"console" (then standard output is one), standard error a pipe whose text (UTF-8, LF) is
+r.console. The same stdout modes apply ("pipe" and "null" pass there). A Unix exit status keeps
+8 bits: a code above 255 exits 255 after its last line "shimlist: exit code N (0x...); the shell
+receives 255", which the harness takes off the console and turns back into r.exit_code = N
+(r.shell_code keeps the status the shell saw; r.raw_console the whole standard error). A run
+ended by signal S gives exit code SIGNALLED + S, which the judges count as a crash. Paths are
+Linux paths taken literally, so windows_path() returns its argument; there is no raw command
+line (cmdline= is refused). Tests mark what only one engine can show with wine_only,
+native_only or also_wine; in a Windows build tree (SHIMLIST_CASES=wine) load_tests keeps the
+cases marked for Wine alone, since the others run natively.
 """
 
 import contextlib
 import os
+import pty
+import re
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -44,7 +62,14 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "tools"))
 import winepty  # noqa: E402
 from winepty import (CONSOLE_COLUMNS, build_cmdline, clean_console,  # noqa: E402,F401
-                     ensure_wineserver, quote_arg, windows_path, wine_env, wine_prefix)
+                     ensure_wineserver, quote_arg, wine_env, wine_prefix)
+
+SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(
+    os.path.dirname(os.path.abspath(__file__)))
+ENGINES = ("wine", "native")
+ENGINE = os.environ.get("SHIMLIST_ENGINE") or "wine"
+if ENGINE not in ENGINES:
+    raise ImportError("SHIMLIST_ENGINE=%r: expected one of %s" % (ENGINE, ", ".join(ENGINES)))
 
 STDOUT_MODES = ("file", "console", "pipe", "null", "closed")
 # A start that Wine fails (see winepty.NotStarted) is tried again, this many times in all.
@@ -60,25 +85,61 @@ class RunTimeout(AssertionError):
 
 
 class Result:
-    def __init__(self, stdout, console, exit_code, elapsed, raw_console, close_wait):
+    def __init__(self, stdout, console, exit_code, elapsed, raw_console, close_wait,
+                 shell_code=None):
         self.stdout = stdout
         self.console = console
         self.exit_code = exit_code
         self.elapsed = elapsed
         self.raw_console = raw_console
         self.close_wait = close_wait
+        self.shell_code = shell_code
 
     def __repr__(self):
         return "Result(exit_code=%#x, stdout=%d bytes, console=%r, %.2f s)" % (
             self.exit_code, len(self.stdout), self.console, self.elapsed)
 
 
+def windows_bin():
+    """The Windows build's bin folder: $SHIMLIST_BIN under Wine; from a native tree
+    $SHIMLIST_WINDOWS_BIN, by default the x86_64 build of this tree."""
+    if ENGINE == "wine" and os.environ.get("SHIMLIST_BIN"):
+        return os.environ["SHIMLIST_BIN"]
+    return os.environ.get("SHIMLIST_WINDOWS_BIN") or os.path.join(SOURCE_DIR, "build", "x86_64",
+                                                                  "bin")
+
+
+def native_bin():
+    if ENGINE == "native" and os.environ.get("SHIMLIST_BIN"):
+        return os.environ["SHIMLIST_BIN"]
+    return os.environ.get("SHIMLIST_NATIVE_BIN") or os.path.join(SOURCE_DIR, "build", "native",
+                                                                 "bin")
+
+
+def windows_path(path):
+    """The path as the program of the engine names the file: under Wine drive Z: is the Unix
+    root; natively the path itself."""
+    return path if ENGINE == "native" else winepty.windows_path(path)
+
+
 def _bin_dir(exe):
+    if ENGINE == "native":
+        return windows_bin()
     return os.environ.get("SHIMLIST_BIN") or (os.path.dirname(exe) if exe else "")
 
 
-def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20, env=None):
-    """Runs exe (default $SHIMLIST_BIN/shimlist.exe) under wine64; see the module text."""
+def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20, env=None,
+        engine=None):
+    """Runs exe (default $SHIMLIST_BIN/shimlist.exe) under wine64, or natively; see the module
+    text. engine overrides $SHIMLIST_ENGINE for this run."""
+    if stdout not in STDOUT_MODES and not isinstance(stdout, os.PathLike) and (
+            not isinstance(stdout, str) or os.sep not in stdout):
+        raise HarnessError("unknown stdout mode %r (a path needs a folder part)" % (stdout,))
+    if (engine or ENGINE) == "native":
+        if cmdline is not None:
+            raise HarnessError("a raw command line exists only for the Windows program")
+        return _run_native(exe or os.path.join(native_bin(), "shimlist"), list(args), stdout,
+                           cwd, timeout, env)
     bin_dir = _bin_dir(exe)
     exe = exe or os.path.join(bin_dir, "shimlist.exe")
     launcher = os.path.join(bin_dir, "launch.exe")
@@ -89,10 +150,7 @@ def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20,
     if cmdline is not None and args:
         raise HarnessError("give args or cmdline, not both")
     if cmdline is None:
-        cmdline = build_cmdline(windows_path(exe), list(args))
-    if stdout not in STDOUT_MODES and not isinstance(stdout, os.PathLike) and (
-            not isinstance(stdout, str) or os.sep not in stdout):
-        raise HarnessError("unknown stdout mode %r (a path needs a folder part)" % (stdout,))
+        cmdline = build_cmdline(winepty.windows_path(exe), list(args))
 
     for attempt in range(1, START_ATTEMPTS + 1):
         try:
@@ -145,6 +203,139 @@ def _run_once(exe, launcher, cmdline, stdout, cwd, timeout, env):
             data = bytes(piped)
     return Result(data, clean_console(bytes(console)), done.exit_code, done.elapsed,
                   bytes(console), done.close_wait)
+
+
+# A native run ended by a signal: this plus the signal's number, above every code the program
+# gives itself, so that the judges count it as a crash.
+SIGNALLED = 0xC0000000
+_WIDE_CODE_RE = re.compile(r"(?:\A|(?<=\n))shimlist: exit code (\d+) \(0x([0-9A-F]{8})\); "
+                           r"the shell receives 255\n\Z")
+
+
+def _run_native(exe, args, stdout, cwd, timeout, env):
+    if not os.path.isfile(exe):
+        raise HarnessError("%s does not exist (build the native preset first)" % exe)
+    captured = bytearray()
+    readers = []
+    close_fd1 = None
+    out = None
+    with tempfile.TemporaryDirectory(prefix="shimlist-run-") as tmp:
+        out_path = None
+        if stdout == "file" or stdout not in STDOUT_MODES:
+            out_path = os.path.join(tmp, "stdout") if stdout == "file" else os.fspath(stdout)
+            out = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        elif stdout == "pipe":
+            read_end, out = os.pipe()
+            readers.append(read_end)
+        elif stdout == "console":
+            read_end, out = pty.openpty()
+            readers.append(read_end)
+        elif stdout == "null":
+            out = os.open(os.devnull, os.O_WRONLY)
+        else:
+            out = subprocess.DEVNULL
+
+            def close_fd1():
+                os.close(1)
+
+        def drain(fd):
+            # A terminal ends with EIO once the program has closed it.
+            try:
+                while True:
+                    chunk = os.read(fd, 65536)
+                    if not chunk:
+                        break
+                    captured.extend(chunk)
+            except OSError:
+                pass
+            os.close(fd)
+
+        start = time.monotonic()
+        try:
+            proc = subprocess.Popen([exe] + args, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.PIPE, cwd=cwd, start_new_session=True,
+                                    env=dict(os.environ, **(env or {})), preexec_fn=close_fd1)
+        finally:
+            if isinstance(out, int) and out >= 0:
+                os.close(out)
+        threads = [threading.Thread(target=drain, args=(fd,)) for fd in readers]
+        for thread in threads:
+            thread.start()
+        try:
+            _, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            _, err = proc.communicate()
+            raise RunTimeout("%s did not end within %s s; console so far: %r"
+                             % (exe, timeout, err.decode("utf-8", "replace"))) from None
+        elapsed = time.monotonic() - start
+        for thread in threads:
+            thread.join()
+        if out_path is not None:
+            with open(out_path, "rb") as f:
+                captured = f.read()
+    try:
+        console = err.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise AssertionError("standard error is not UTF-8 (%s): %r" % (e, err)) from None
+    shell_code = proc.returncode
+    exit_code = shell_code if shell_code >= 0 else SIGNALLED - shell_code
+    wide = _WIDE_CODE_RE.search(console) if shell_code == 255 else None
+    if wide:
+        exit_code = int(wide.group(1))
+        if exit_code <= 255 or exit_code != int(wide.group(2), 16):
+            raise AssertionError("a wrong exit code line: %r" % wide.group(0))
+        console = console[:wide.start()]
+    return Result(bytes(captured), console, exit_code, elapsed, err, 0.0, shell_code)
+
+
+def _marked(engines, skip_unless, reason):
+    def mark(test):
+        test.shimlist_engines = engines
+        return unittest.skipUnless(skip_unless, reason)(test)
+    return mark
+
+
+def wine_only(reason):
+    """Marks a test or class that shows what only the Windows program can (the reason says
+    what): skipped on the native engine."""
+    return _marked(("wine",), ENGINE == "wine", "shows the Windows program alone: " + reason)
+
+
+def native_only(reason):
+    """Marks a test or class that holds for the native program alone: skipped under Wine."""
+    return _marked(("native",), ENGINE == "native", "native program alone: " + reason)
+
+
+def also_wine(reason):
+    """Marks a test or class that runs on the native engine and, because Wine shows something
+    of its own there (the reason), also in a Windows build tree."""
+    return _marked(("native", "wine"), True, reason)
+
+
+def _engines_of(test):
+    method = getattr(test, getattr(test, "_testMethodName", ""), None)
+    # An unmarked case holds for both programs and runs on the native one.
+    return getattr(method, "shimlist_engines", None) or getattr(type(test), "shimlist_engines",
+                                                                ("native",))
+
+
+def _flatten(suite):
+    for test in suite:
+        if isinstance(test, unittest.TestSuite):
+            yield from _flatten(test)
+        else:
+            yield test
+
+
+def load_tests(loader, tests, pattern):
+    """unittest's hook (import it into a test module): with SHIMLIST_CASES=wine (a Windows
+    build tree) only the cases marked for Wine are kept, and failures to load."""
+    if os.environ.get("SHIMLIST_CASES") != "wine":
+        return tests
+    return unittest.TestSuite(
+        test for test in _flatten(tests)
+        if "wine" in _engines_of(test) or type(test).__module__ == "unittest.loader")
 
 
 @contextlib.contextmanager

@@ -15,14 +15,19 @@
 // holds no state of its own; these two are the operating system's.
 static LPWSTR ProcessCommandLine;
 static thread_local DWORD ThreadLastError;
-// The layer's own messages go to standard error through a descriptor of their own: the program
-// closes its standard handles before it ends, and the last message (the exit code) comes after.
-static int LayerMessages = -1;
+// The layer's own messages go to the standard error that the process started with: the
+// program closes its error handle before it ends, and the whole exit code is written after.
+static int ReportDescriptor = STDERR_FILENO;
+
+void PosixKeepReportChannel(void)
+{
+    int copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    ReportDescriptor = copy >= 0 ? copy : STDERR_FILENO;
+}
 
 void PosixSetCommandLine(LPWSTR commandLine)
 {
     ProcessCommandLine = commandLine;
-    LayerMessages = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
 }
 
 LPWSTR WINAPI GetCommandLineW(void)
@@ -147,8 +152,7 @@ void PosixReport(LPCWSTR format, ...)
     DWORD written = 0;
     if (count > 0)
     {
-        WriteConsoleW(HandleOfDescriptor(LayerMessages >= 0 ? LayerMessages : STDERR_FILENO), text,
-                      (DWORD)count, &written, NULL);
+        WriteConsoleW(HandleOfDescriptor(ReportDescriptor), text, (DWORD)count, &written, NULL);
     }
 }
 

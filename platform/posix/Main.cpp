@@ -89,6 +89,7 @@ int main(int argc, char** argv)
     *end = 0;
     free(argument);
     PosixSetCommandLine(line);
+    PosixKeepReportChannel();
     EntryPoint();
     return 0;
 }

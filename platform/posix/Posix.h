@@ -25,5 +25,9 @@ void PosixSetCommandLine(LPWSTR commandLine);
 // The Windows error code for an errno value.
 DWORD PosixErrorFromErrno(int error);
 
+// Keeps a copy of standard error for PosixReport, which may write after the program has closed
+// its error handle; called once, before the program runs.
+void PosixKeepReportChannel(void);
+
 // Writes a message of the layer's own on standard error, formatted by wvsprintfW.
 void PosixReport(LPCWSTR format, ...);

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-# Whole-program fuzzer: damaged shim databases through shimlist.exe and the stand-in apphelp.dll under wine64.
-"""Mutates shim databases and runs the 64-bit shimlist.exe on each one under wine64.
+# Whole-program fuzzer: damaged shim databases through the native shimlist or shimlist.exe under wine64, or both compared.
+"""Mutates shim databases and runs shimlist on each one: natively, or the 64-bit shimlist.exe
+under wine64, or both.
 
-    python3 tests/fuzz/fuzz_shimlist.py [--seed N] [--seconds S] [--cases N]
-                                        [--corpus-out DIR] [--jobs J] [--bin DIR] [--strict]
+    python3 tests/fuzz/fuzz_shimlist.py [--engine native|wine|both] [--seed N] [--seconds S]
+                                        [--cases N] [--corpus-out DIR] [--jobs J] [--bin DIR]
+                                        [--native-bin DIR] [--strict]
 
 Seeds are the real databases of tests/realdb/, the writer sources of tests/fuzz/seeds/,
 tests/data/ and examples/, compiled with sdbwriter. Each case stacks one to four mutations
@@ -12,7 +14,11 @@ references out of range, nesting bombs, overlapping lists, undefined types, dama
 records, line ends, forged line heads, U+2028 and unpaired surrogates in strings and module
 names, ...) and is judged by listing_check.check_run: a crash, a hang, a malformed listing,
 a console message the program should not show, or exit code 0 after a reported failure is a
-finding. Findings go to --corpus-out (the case file plus a note) and make the exit status 1.
+finding. With --engine both each case runs on both programs, each run is judged, and any
+difference between them (the listing but for its path line, the console but for the path as
+each program names it, the exit code) is a finding too ("engines-differ"). Findings go to
+--corpus-out (the case file plus a note) and make the exit status 1. The engine defaults to
+$SHIMLIST_ENGINE (else wine); a native run goes through the harness (tests/harness.py).
 
 A case runs as one wine process (tests/tools' launch.exe starting shimlist.exe, which gives the
 full 32-bit exit code), with standard error on a pseudo-terminal so that the console can be
@@ -495,13 +501,15 @@ def run_case(bin_dir, db_path, out_path, work_dir, timeout=CASE_TIMEOUT):
     cmdline_path = os.path.join(work_dir, "cmdline")
     if os.path.exists(status_path):
         os.unlink(status_path)
-    path_arg = harness.windows_path(db_path)
+    # The Windows form whatever the harness's engine: this run is always the Windows build's.
+    windows_path = harness.winepty.windows_path
+    path_arg = windows_path(db_path)
     with open(cmdline_path, "wb") as f:
-        f.write(harness.build_cmdline(harness.windows_path(exe), [path_arg]).encode("utf-16-le"))
+        f.write(harness.build_cmdline(windows_path(exe), [path_arg]).encode("utf-16-le"))
     env = harness.wine_env({
-        "SHIMLIST_LAUNCH_APP": harness.windows_path(exe),
-        "SHIMLIST_LAUNCH_CMDLINE": harness.windows_path(cmdline_path),
-        "SHIMLIST_LAUNCH_STATUS": harness.windows_path(status_path),
+        "SHIMLIST_LAUNCH_APP": windows_path(exe),
+        "SHIMLIST_LAUNCH_CMDLINE": windows_path(cmdline_path),
+        "SHIMLIST_LAUNCH_STATUS": windows_path(status_path),
         # A crash is seen in the exit code and Wine's own message; the debugger adds seconds.
         "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
     })
@@ -595,39 +603,75 @@ def run_with_retries(bin_dir, db_path, work_dir):
             time.sleep(1.0)
 
 
-def judge_case(bin_dir, data, work_dir, names, informational):
+def run_native(bin_dir, db_path):
+    """run_case's result for the native program."""
+    try:
+        r = harness.run([db_path], engine="native", exe=os.path.join(bin_dir, "shimlist"),
+                        timeout=CASE_TIMEOUT)
+    except harness.RunTimeout as e:
+        raise CaseTimeout(str(e)) from None
+    return r.exit_code, r.stdout, r.console, db_path
+
+
+def engines_differ(native, windows):
+    """The differences of a native run from the Windows build's, as problems."""
+    problems = []
+    if native[0] != windows[0]:
+        problems.append(("engines-differ", "exit code native 0x%08X, Windows 0x%08X"
+                         % (native[0], windows[0])))
+    if native[2] != windows[2].replace(windows[3], native[3]):
+        problems.append(("engines-differ", "console native %r, Windows %r"
+                         % (native[2][-300:], windows[2][-300:])))
+    # The header's first line names the path.
+    bodies = [run[1].partition("\r\n".encode("utf-16-le"))[2] for run in (native, windows)]
+    if bodies[0] != bodies[1]:
+        problems.append(("engines-differ", "listing: " + listing_check.first_difference(*bodies)))
+    return problems
+
+
+def judge_case(bins, data, work_dir, names, informational):
     """Runs one case; returns (problems, exit code, console kinds, runs). A case with
     problems is run again: under heavy load Wine's console host now and then loses the last
     lines of a process that ends, and only problems that come back count."""
-    problems, exit_code, kinds = judge_once(bin_dir, data, work_dir, names, informational)
+    problems, exit_code, kinds = judge_once(bins, data, work_dir, names, informational)
     runs = 1
     while problems and runs < 3:
-        again = judge_once(bin_dir, data, work_dir, names, informational)
+        again = judge_once(bins, data, work_dir, names, informational)
         runs += 1
         if not again[0]:
             return again + (runs,)
     return problems, exit_code, kinds, runs
 
 
-def judge_once(bin_dir, data, work_dir, names, informational):
+def judge_once(bins, data, work_dir, names, informational):
+    """Runs and judges one case on each engine of bins (engine -> bin folder); with two,
+    compares them too. The first engine's exit code and console kinds are returned."""
     db_path = os.path.join(work_dir, "case.sdb")
     with open(db_path, "wb") as f:
         f.write(data)
-    try:
-        exit_code, listing, console, path_arg = run_with_retries(bin_dir, db_path, work_dir)
-    except CaseTimeout as e:
-        return [("hang", "no progress for %.0f s or no end within %.0f s; console %r"
-                 % (STALL_SECONDS, CASE_TIMEOUT, str(e)[-300:]))], None, ()
-    problems = listing_check.check_run(data, path_arg, exit_code, listing, console, names,
-                                       informational)
+    problems = []
+    runs = {}
+    for engine, bin_dir in bins.items():
+        try:
+            if engine == "native":
+                runs[engine] = run_native(bin_dir, db_path)
+            else:
+                runs[engine] = run_with_retries(bin_dir, db_path, work_dir)
+        except CaseTimeout as e:
+            return [("hang", "%s: no progress for %.0f s or no end within %.0f s; console %r"
+                     % (engine, STALL_SECONDS, CASE_TIMEOUT, str(e)[-300:]))], None, ()
+        exit_code, listing, console, path_arg = runs[engine]
+        found = listing_check.check_run(data, path_arg, exit_code, listing, console, names,
+                                        informational)
+        problems += [(category, "%s: %s" % (engine, detail)) for category, detail in found]
+    if len(runs) == 2:
+        problems += engines_differ(runs["native"], runs["wine"])
+    exit_code, _, console, _ = runs[next(iter(bins))]
     kinds = tuple(sorted(set(kind for kind, _, _ in listing_check.parse_console(console))))
     return problems, exit_code, kinds
 
 # ---------------------------------------------------------------------------------------------
 # The campaign
-
-def default_bin():
-    return os.environ.get("SHIMLIST_BIN") or os.path.join(REPO, "build", "x86_64", "bin")
 
 
 def save_finding(corpus_out, number, description, data, problems, exit_code):
@@ -643,18 +687,29 @@ def save_finding(corpus_out, number, description, data, problems, exit_code):
 
 
 def campaign(seed, seconds=None, cases=None, jobs=2, bin_dir=None, corpus_out=None,
-             informational=listing_check.DEFAULT_INFORMATIONAL, quiet=False, out=sys.stdout):
-    """Runs a campaign; returns a summary dict (cases, seconds, findings by category, ...)."""
-    bin_dir = bin_dir or default_bin()
-    for needed in ("shimlist.exe", "launch.exe", "apphelp.dll"):
-        if not os.path.isfile(os.path.join(bin_dir, needed)):
-            raise harness.HarnessError("%s is missing in %s: build first" % (needed, bin_dir))
-    harness.ensure_wineserver()
+             informational=listing_check.DEFAULT_INFORMATIONAL, quiet=False, out=sys.stdout,
+             engine=None, native_bin=None):
+    """Runs a campaign; returns a summary dict (cases, seconds, findings by category, ...).
+    engine: "native", "wine" or "both" (default $SHIMLIST_ENGINE); bin_dir is the Windows
+    build's bin folder, native_bin the native program's."""
+    engine = engine or harness.ENGINE
+    bins = {}
+    if engine in ("native", "both"):
+        bins["native"] = native_bin or harness.native_bin()
+    if engine in ("wine", "both"):
+        bins["wine"] = bin_dir or harness.windows_bin()
+    needs = {"native": ("shimlist",), "wine": ("shimlist.exe", "launch.exe", "apphelp.dll")}
+    for which, folder in bins.items():
+        for needed in needs[which]:
+            if not os.path.isfile(os.path.join(folder, needed)):
+                raise harness.HarnessError("%s is missing in %s: build first" % (needed, folder))
+    if "wine" in bins:
+        harness.ensure_wineserver()
     names = listing_check.load_tag_names()
     seeds = load_seeds()
     rng = random.Random(seed)
     lock = threading.Lock()
-    summary = {"seed": seed, "cases": 0, "findings": collections.Counter(),
+    summary = {"seed": seed, "engine": engine, "cases": 0, "findings": collections.Counter(),
                "exit_codes": collections.Counter(), "console": collections.Counter(),
                "examples": {}, "saved": 0, "flaky": 0}
     start = time.monotonic()
@@ -678,7 +733,7 @@ def campaign(seed, seconds=None, cases=None, jobs=2, bin_dir=None, corpus_out=No
             if case is None:
                 return
             description, data = case
-            problems, exit_code, kinds, runs = judge_case(bin_dir, data, work_dir, names,
+            problems, exit_code, kinds, runs = judge_case(bins, data, work_dir, names,
                                                           informational)
             with lock:
                 if runs > 1 and not problems:
@@ -714,8 +769,8 @@ def campaign(seed, seconds=None, cases=None, jobs=2, bin_dir=None, corpus_out=No
 
 def print_summary(summary, out=sys.stdout):
     rate = summary["cases"] / summary["seconds"] if summary["seconds"] else 0.0
-    print("seed %d: %d cases in %.1f s, %.1f cases/s, %d findings"
-          % (summary["seed"], summary["cases"], summary["seconds"], rate,
+    print("seed %d (%s): %d cases in %.1f s, %.1f cases/s, %d findings"
+          % (summary["seed"], summary["engine"], summary["cases"], summary["seconds"], rate,
              sum(summary["findings"].values())), file=out)
     codes = ", ".join("%s: %d" % ("hang" if code is None else "%d" % code, count)
                       for code, count in sorted(summary["exit_codes"].items(),
@@ -737,7 +792,15 @@ def main(argv=None):
     parser.add_argument("--cases", type=int, default=None, help="stop after this many cases")
     parser.add_argument("--corpus-out", default=None, help="folder for failing cases")
     parser.add_argument("--jobs", type=int, default=2, help="cases run at once (default 2)")
-    parser.add_argument("--bin", default=None, help="folder of shimlist.exe (default $SHIMLIST_BIN)")
+    parser.add_argument("--engine", choices=("native", "wine", "both"), default=None,
+                        help="the program to run: native, the Windows build under Wine, or "
+                             "both, compared (default $SHIMLIST_ENGINE, else wine)")
+    parser.add_argument("--bin", default=None,
+                        help="folder of shimlist.exe (default $SHIMLIST_BIN under Wine, else "
+                             "$SHIMLIST_WINDOWS_BIN or build/x86_64/bin)")
+    parser.add_argument("--native-bin", default=None,
+                        help="folder of the native shimlist (default $SHIMLIST_BIN on the "
+                             "native engine, else build/native/bin)")
     parser.add_argument("--strict", action="store_true",
                         help="count every console message but the version and undefined types "
                              "as a failure (also undecodable patch records and times)")
@@ -749,7 +812,8 @@ def main(argv=None):
                      else listing_check.DEFAULT_INFORMATIONAL)
     summary = campaign(seed, seconds=args.seconds, cases=args.cases, jobs=args.jobs,
                        bin_dir=args.bin, corpus_out=args.corpus_out,
-                       informational=informational)
+                       informational=informational, engine=args.engine,
+                       native_bin=args.native_bin)
     print_summary(summary)
     return 1 if summary["findings"] else 0
 

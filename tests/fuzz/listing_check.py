@@ -372,6 +372,15 @@ def _check_record_line(record, patch, line, problems):
 ILLEGAL_INSTRUCTION = 0xC000001D
 
 
+def first_difference(listing, other):
+    """Where two listings part, as a short text (a whole listing would drown a report)."""
+    lines = [text.decode("utf-16-le", "replace").split("\r\n") for text in (listing, other)]
+    for number, (mine, theirs) in enumerate(zip(*lines), 1):
+        if mine != theirs:
+            return "line %d: %r against %r" % (number, mine, theirs)
+    return "%d lines against %d" % tuple(map(len, lines))
+
+
 def is_crash(exit_code):
     return exit_code >= 0xC0000000
 

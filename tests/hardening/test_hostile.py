@@ -12,7 +12,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "fuzz"))
 import listing_check  # noqa: E402
-from harness import RunTimeout, run, windows_path  # noqa: E402
+from harness import (RunTimeout, also_wine, load_tests, native_only, run,  # noqa: E402,F401
+                     windows_path, wine_only)
 
 TESTDATA = os.environ.get("SHIMLIST_TESTDATA", "")
 BIN = os.environ.get("SHIMLIST_BIN", "")
@@ -146,6 +147,7 @@ class BrokenFiles(HostileBase):
 
 
 class Devices(HostileBase):
+    @wine_only("Windows device names")
     def test_devices_that_end(self):
         for device in ("NUL", "\\\\.\\NUL", "LPT1", "Z:\\dev\\zero", "Z:\\dev\\urandom"):
             with self.subTest(device=device):
@@ -153,6 +155,7 @@ class Devices(HostileBase):
 
     # A console or serial device would block the run until input came: only disk files are
     # read as databases.
+    @wine_only("Windows device names")
     def test_interactive_devices_end(self):
         for device in ("CON", "CONIN$", "COM1"):
             with self.subTest(device=device):
@@ -161,6 +164,14 @@ class Devices(HostileBase):
                 except RunTimeout as e:
                     self.fail("%s: %s" % (device, e))
                 self.assert_refused(result, device)
+
+    @native_only("Linux devices; a named pipe would block an open that waits for a writer")
+    def test_linux_devices_and_a_named_pipe_end(self):
+        fifo = os.path.join(self.work, "fifo.sdb")
+        os.mkfifo(fifo)
+        for device in ("/dev/null", "/dev/zero", "/dev/urandom", "/dev/full", fifo):
+            with self.subTest(device=device):
+                self.assert_refused(run([device], timeout=DEVICE_TIMEOUT), device, 11)
 
 
 class ForeignScripts(HostileBase):
@@ -350,10 +361,15 @@ class NestingLimit(HostileBase):
 
     # A run stopped by the nesting limit exits with a code of its own, whether or not the
     # console took the message (diagnostics leave the last error alone).
-    def test_nesting_limit_exit_code_is_steady(self):
+    def test_nesting_limit_exit_code(self):
+        path = os.path.join(TESTDATA, "hardening_nesting_bomb.sdb")
+        self.assertEqual(run([windows_path(path)], timeout=60).exit_code, 1001,
+                         "expected ERROR_STACK_OVERFLOW")
+
+    @wine_only("a run without Wine's console")
+    def test_nesting_limit_exit_code_without_a_console(self):
         path = os.path.join(TESTDATA, "hardening_nesting_bomb.sdb")
         with_console = run([windows_path(path)], timeout=60).exit_code
-        self.assertEqual(with_console, 1001, "expected ERROR_STACK_OVERFLOW")
         wine_run = os.path.join(os.environ.get("SHIMLIST_SOURCE_DIR", ""), "tools", "wine-run")
         with tempfile.TemporaryFile() as out:
             without_console = subprocess.run(
@@ -361,6 +377,48 @@ class NestingLimit(HostileBase):
                 stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
                 timeout=60).returncode
         self.assertEqual(with_console & 0xFF, without_console)
+
+
+@native_only("Linux file names taken literally; Wine rewrites them into Windows paths")
+class LiteralNames(HostileBase):
+    # Each name with a different database beside the name that a Windows rewrite of it would
+    # open (a backslash as a folder step, a trailing dot or blank dropped, a device name).
+    NAMES = ("back\\slash.sdb", "back/slash.sdb", "trailing dot.", "trailing dot",
+             "trailing blank ", "trailing blank",
+             "\u043a\u0438\u0440\u0438\u043b\u043b\u0438\u0446\u0430.sdb",  # Cyrillic
+             "\U0001F9EA\U0001F4BE.sdb", "CON", "nul.sdb", "quote\"s 'n' more.sdb", "*?<>|.sdb")
+
+    def test_each_name_lists_its_own_file(self):
+        databases = sorted(os.path.join(TESTDATA, name) for name in os.listdir(TESTDATA)
+                           if name.endswith(".sdb")
+                           and not name.startswith(("hardening_", "standin_deep")))
+        self.assertGreaterEqual(len(databases), len(self.NAMES))
+        folder = os.path.join(self.work, "names")
+        os.makedirs(os.path.join(folder, "back"))
+        plain = {}
+        for name, database in zip(self.NAMES, databases):
+            shutil.copyfile(database, os.path.join(folder, name))
+            plain[name] = run([database])
+            self.assertEqual(plain[name].exit_code, 0, plain[name])
+        first_line = "\ufeffShim database file:\t%s\r\n"
+        bodies = [r.stdout[len(first_line % d) * 2:] for r, d in zip(plain.values(), databases)]
+        self.assertEqual(len(set(bodies)), len(bodies), "the databases must differ")
+        for name, body in zip(self.NAMES, bodies):
+            with self.subTest(name=name):
+                result = run([name], cwd=folder)
+                self.assertEqual(result.exit_code, 0, result)
+                self.assertEqual(result.console, plain[name].console)
+                self.assertEqual(result.stdout, (first_line % name).encode("utf-16-le") + body)
+
+    def test_name_that_is_not_utf8_is_refused(self):
+        name = os.path.join(os.fsencode(self.work), b"not utf-8 \xff.sdb")
+        shutil.copyfile(DATABASE, name)
+        result = run([os.fsdecode(name)])
+        self.assertEqual((result.exit_code, result.shell_code, result.stdout), (1113, 255, b""))
+        self.assertEqual(result.raw_console.decode(),
+                         "shimlist: argument 1 is not valid UTF-8; shimlist opens a file only by "
+                         "its exact name, which must be UTF-8 text\n"
+                         "shimlist: exit code 1113 (0x00000459); the shell receives 255\n")
 
 
 if __name__ == "__main__":

@@ -72,8 +72,10 @@ class ExitCodes(unittest.TestCase):
         self.assertTrue(r.console.startswith("before\n"), r.console)
 
     def test_timeout_kills_and_is_reported(self):
+        # Long enough for a start under load (Wine has taken over 2 s beside a second full
+        # suite), far shorter than the program's sleep.
         with self.assertRaises(harness.RunTimeout) as e:
-            echo(env={"ECHO_SLEEP": "60000", "ECHO_CONSOLE": "started\n"}, timeout=2)
+            echo(env={"ECHO_SLEEP": "60000", "ECHO_CONSOLE": "started\n"}, timeout=10)
         self.assertIn("started", str(e.exception))
 
 

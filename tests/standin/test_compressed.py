@@ -37,6 +37,46 @@ def read(path):
         return f.read()
 
 
+def refusals(database):
+    """(name, file bytes, exit code, version shown) of compressed files made from database that
+    are refused. The version query unpacks only the database's header: a file whose first twelve
+    unpacked bytes are a database header shows its version, and then fails to open."""
+    packed = sdbwrite.compress(database)
+    ceiling = 0x10000000
+    return [
+        ("unknown method", sdbwrite.compress(database, method=2),
+         ERROR_UNSUPPORTED_COMPRESSION, False),
+        ("method 0", sdbwrite.compress(database, method=0), ERROR_UNSUPPORTED_COMPRESSION,
+         False),
+        ("declared size 0", sdbwrite.compress(database, size=0), ERROR_INVALID_DATA, False),
+        ("declared size below a header", sdbwrite.compress(database, size=11),
+         ERROR_INVALID_DATA, False),
+        ("declared size above the ceiling", sdbwrite.compress(database, size=ceiling + 1),
+         ERROR_FILE_TOO_LARGE, False),
+        ("declared size far above the ceiling", sdbwrite.compress(database, size=0xFFFFFFFF),
+         ERROR_FILE_TOO_LARGE, False),
+        # Room for the ceiling is taken: the stream's shortfall is found, not a lack of memory.
+        ("declared size at the ceiling", sdbwrite.compress(database, size=ceiling),
+         ERROR_BAD_LENGTH, True),
+        ("damaged zlib header", flip(packed, PACKED_HEADER), ERROR_CRC, False),
+        ("damaged check sum", flip(packed, len(packed) - 1), ERROR_CRC, True),
+        ("bytes after the stream", packed + b"\0\0\0\0", ERROR_CRC, True),
+        ("header cut short", packed[:16], ERROR_HANDLE_EOF, False),
+        ("stream ends early", packed[:len(packed) // 2], ERROR_HANDLE_EOF, True),
+        ("stream ends inside the header", packed[:PACKED_HEADER + 2], ERROR_HANDLE_EOF, False),
+        ("stream lacks its check sum", packed[:-4], ERROR_HANDLE_EOF, True),
+        ("more bytes than declared", sdbwrite.compress(database, size=len(database) - 2),
+         ERROR_MORE_DATA, True),
+        ("fewer bytes than declared", sdbwrite.compress(database, size=len(database) + 2),
+         ERROR_BAD_LENGTH, True),
+        ("unpacks to less than a header", sdbwrite.compress(database[:8], size=12),
+         ERROR_BAD_LENGTH, False),
+        ("unpacked data not a database", sdbwrite.compress(b"not a database\n" * 8),
+         ERROR_BAD_FORMAT, False),
+        ("compressed twice", sdbwrite.compress(packed), ERROR_BAD_FORMAT, False),
+    ]
+
+
 class CompressedTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory(prefix="shimlist-zdbf-")
@@ -70,45 +110,8 @@ class CompressedTest(unittest.TestCase):
                 self.assertGreater(len(got.stdout), len(first_line % windows_path(packed)) * 2)
 
     def test_refusals(self):
-        database = read(os.path.join(TESTDATA, "every_rendering.sdb"))
-        packed = sdbwrite.compress(database)
-        # The version query unpacks only the database's header: a file whose first twelve
-        # unpacked bytes are a database header shows its version, and then fails to open.
-        ceiling = 0x10000000
-        cases = [
-            ("unknown method", sdbwrite.compress(database, method=2),
-             ERROR_UNSUPPORTED_COMPRESSION, False),
-            ("method 0", sdbwrite.compress(database, method=0), ERROR_UNSUPPORTED_COMPRESSION,
-             False),
-            ("declared size 0", sdbwrite.compress(database, size=0), ERROR_INVALID_DATA, False),
-            ("declared size below a header", sdbwrite.compress(database, size=11),
-             ERROR_INVALID_DATA, False),
-            ("declared size above the ceiling", sdbwrite.compress(database, size=ceiling + 1),
-             ERROR_FILE_TOO_LARGE, False),
-            ("declared size far above the ceiling", sdbwrite.compress(database, size=0xFFFFFFFF),
-             ERROR_FILE_TOO_LARGE, False),
-            # Room for the ceiling is taken: the stream's shortfall is found, not a lack of memory.
-            ("declared size at the ceiling", sdbwrite.compress(database, size=ceiling),
-             ERROR_BAD_LENGTH, True),
-            ("damaged zlib header", flip(packed, PACKED_HEADER), ERROR_CRC, False),
-            ("damaged check sum", flip(packed, len(packed) - 1), ERROR_CRC, True),
-            ("bytes after the stream", packed + b"\0\0\0\0", ERROR_CRC, True),
-            ("header cut short", packed[:16], ERROR_HANDLE_EOF, False),
-            ("stream ends early", packed[:len(packed) // 2], ERROR_HANDLE_EOF, True),
-            ("stream ends inside the header", packed[:PACKED_HEADER + 2], ERROR_HANDLE_EOF,
-             False),
-            ("stream lacks its check sum", packed[:-4], ERROR_HANDLE_EOF, True),
-            ("more bytes than declared", sdbwrite.compress(database, size=len(database) - 2),
-             ERROR_MORE_DATA, True),
-            ("fewer bytes than declared", sdbwrite.compress(database, size=len(database) + 2),
-             ERROR_BAD_LENGTH, True),
-            ("unpacks to less than a header", sdbwrite.compress(database[:8], size=12),
-             ERROR_BAD_LENGTH, False),
-            ("unpacked data not a database", sdbwrite.compress(b"not a database\n" * 8),
-             ERROR_BAD_FORMAT, False),
-            ("compressed twice", sdbwrite.compress(packed), ERROR_BAD_FORMAT, False),
-        ]
-        for name, data, code, version in cases:
+        every = read(os.path.join(TESTDATA, "every_rendering.sdb"))
+        for name, data, code, version in refusals(every):
             with self.subTest(case=name):
                 path = windows_path(self.write("refused.sdb", data))
                 result = run([path])
