@@ -341,7 +341,14 @@ class Interrupted(unittest.TestCase):
 
     def test_a_reader_that_goes_away_ends_the_run(self):
         # The native program writes into the pipe itself; --utf8 passes through the command.
-        for args in ([DATABASE], ["--utf8", DATABASE]):
+        # The listing (1.2 MB as UTF-8) must outgrow every pipe's buffer on the way, or the
+        # command could finish before the reader goes.
+        work = tempfile.mkdtemp(prefix="shimlist-wrapper-")
+        self.addCleanup(shutil.rmtree, work)
+        large = os.path.join(work, "large.sdb")
+        with open(large, "wb") as f:
+            f.write(sdbwrite.compile_source("DATABASE {\n" + "    SIZE 0x10\n" * 20000 + "}\n"))
+        for args in ([large], ["--utf8", large]):
             with self.subTest(args=args[:-1]):
                 tag = "%d.pipe.%d" % (os.getpid(), len(args))
                 proc = subprocess.Popen([WRAPPER] + args, stdout=subprocess.PIPE,
