@@ -321,8 +321,11 @@ class Interrupted(unittest.TestCase):
                                               in environment(pid))))
                 if pause:
                     proc.send_signal(signal.SIGTSTP)
-                    self.assertTrue(wait_until(lambda: all(state(pid) == "T" for pid in
-                                                           run + [str(proc.pid)])), run)
+                    # Every process of the run that is still there is stopped (Wine may end a
+                    # short-lived one of its own meanwhile), and so is the command.
+                    self.assertTrue(wait_until(lambda: state(str(proc.pid)) == "T" and all(
+                        state(pid) in ("T", "") for pid in run)),
+                        [(pid, state(pid)) for pid in run + [str(proc.pid)]])
                 if pause == "go on":
                     proc.send_signal(signal.SIGCONT)
                     self.assertTrue(wait_until(lambda: state(str(proc.pid)) != "T"))
