@@ -10,9 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// What Windows keeps for a process and a thread, this layer keeps here: the command line, set
-// once before the program runs, and the last error, per thread as on Windows. The program above
-// holds no state of its own; these two are the operating system's.
+// What Windows keeps for a process and a thread, this layer keeps here: the command line and
+// the channel of its own messages, set once before the program runs, and the last error, per
+// thread as on Windows. The program above holds no state of its own; these are the operating
+// system's.
 static LPWSTR ProcessCommandLine;
 static thread_local DWORD ThreadLastError;
 // The layer's own messages go to the standard error that the process started with: the
