@@ -16,12 +16,6 @@ struct tagSDBDATABASE
 #define SDB_IMAGE_OFFSET 64 // where the file's bytes start within the block
 static_assert(sizeof(tagSDBDATABASE) <= SDB_IMAGE_OFFSET, "the description overlaps the file");
 
-// The largest database the stand-in holds, as a file or unpacked, on every build: far above any
-// real one (the largest, the upgrade check's, unpacks to about 12 MB), and low enough that a
-// 32-bit process finds room for it and, while it unpacks, for the compressed copy beside it. A
-// compressed file can declare any size; this bounds what such a claim can make it allocate.
-#define SDB_MAX_FILE_SIZE 0x10000000u
-
 // Largest single ReadFile request; a request may deliver less.
 #define SDB_READ_CHUNK 0x1000000u
 

@@ -18,6 +18,12 @@
 // could be addressed.
 #define SDB_IMAGE_MAX_SIZE 0xFFFFFFF0u
 
+// The largest database the stand-in holds, as a file or unpacked, on every build: far above any
+// real one (the largest, the upgrade check's, unpacks to about 12 MB), and low enough that a
+// 32-bit process finds room for it and, while it unpacks, for the compressed copy beside it. A
+// compressed file can declare any size; this bounds what such a claim can make it allocate.
+#define SDB_MAX_FILE_SIZE 0x10000000u
+
 // A little-endian DWORD at p, whatever its alignment.
 static inline uint32_t SdbReadLe32(const uint8_t* p)
 {

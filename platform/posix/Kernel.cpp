@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -19,6 +20,22 @@ static thread_local DWORD ThreadLastError;
 // The layer's own messages go to the standard error that the process started with: the
 // program closes its error handle before it ends, and the whole exit code is written after.
 static int ReportDescriptor = STDERR_FILENO;
+// A child that lists one database for the front end hands its whole exit code back here.
+static int StatusDescriptor = -1;
+// The database that the front end opened, and the name by which the program opens it.
+static LPCWSTR PinnedPath;
+static int PinnedDescriptor = -1;
+
+void PosixSetStatusChannel(int descriptor)
+{
+    StatusDescriptor = descriptor;
+}
+
+void PosixPinDatabase(LPCWSTR path, int descriptor)
+{
+    PinnedPath = path;
+    PinnedDescriptor = descriptor;
+}
 
 void PosixKeepReportChannel(void)
 {
@@ -105,6 +122,11 @@ static HANDLE HandleOfDescriptor(int descriptor)
     return (HANDLE)(intptr_t)(descriptor + 1);
 }
 
+HANDLE PosixHandleOf(int descriptor)
+{
+    return HandleOfDescriptor(descriptor);
+}
+
 static int DescriptorOf(HANDLE handle)
 {
     intptr_t value = (intptr_t)handle;
@@ -128,6 +150,10 @@ HANDLE WINAPI GetStdHandle(DWORD which)
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
     int descriptor = DescriptorOf(handle);
+    if (descriptor == STDOUT_FILENO)
+    {
+        return PosixListingClose();
+    }
     // Linux releases the descriptor even when close is interrupted; trying again could close
     // a descriptor that another open has taken since.
     if (descriptor < 0 || (close(descriptor) != 0 && errno != EINTR))
@@ -157,8 +183,16 @@ void PosixReport(LPCWSTR format, ...)
     }
 }
 
-[[noreturn]] void WINAPI ExitProcess(unsigned int exitCode)
+[[noreturn]] void PosixEnd(DWORD exitCode)
 {
+    if (StatusDescriptor >= 0)
+    {
+        DWORD code = exitCode;
+        while (write(StatusDescriptor, &code, sizeof(code)) < 0 && errno == EINTR)
+        {
+        }
+        _exit(exitCode > 255 ? 255 : (int)exitCode);
+    }
     // A Unix exit status keeps 8 bits: 1001 would reach the shell as 233, and 256 as success.
     // A larger code reaches it as 255, and the whole code is written where the user sees it.
     if (exitCode > 255)
@@ -170,12 +204,24 @@ void PosixReport(LPCWSTR format, ...)
     _exit((int)exitCode);
 }
 
+[[noreturn]] void WINAPI ExitProcess(unsigned int exitCode)
+{
+    // A failure is named in words, after the program's own lines.
+    LPCWSTR cause = PosixCauseOf(exitCode);
+    if (cause != NULL)
+    {
+        PosixReport(L"shimlist: %lu: %ls\n", exitCode, cause);
+    }
+    PosixEnd(exitCode);
+}
+
 BOOL WINAPI WriteConsoleW(HANDLE console, const void* text, DWORD count, LPDWORD written,
                           LPVOID reserved)
 {
     (void)reserved;
     *written = 0;
     int descriptor = DescriptorOf(console);
+    PosixListingDrain();
     const WCHAR* units = (const WCHAR*)text;
     // The terminal, file or pipe behind standard error takes UTF-8; the text goes in pieces
     // that never split a surrogate pair.
@@ -218,6 +264,10 @@ BOOL WINAPI WriteFile(HANDLE file, const void* bytes, DWORD size, LPDWORD writte
                       LPOVERLAPPED overlapped)
 {
     (void)overlapped;
+    if (DescriptorOf(file) == STDOUT_FILENO)
+    {
+        return PosixListingWrite(bytes, size, written);
+    }
     *written = 0;
     ssize_t result;
     do
@@ -234,17 +284,21 @@ BOOL WINAPI WriteFile(HANDLE file, const void* bytes, DWORD size, LPDWORD writte
 }
 
 // On Windows flushing fails on a console and passes on a file or a pipe; a terminal is this
-// platform's console, refused with the same code.
+// platform's console, refused with the same code when it would get the listing's exact bytes.
 BOOL WINAPI FlushFileBuffers(HANDLE file)
 {
     int descriptor = DescriptorOf(file);
+    if (descriptor == STDOUT_FILENO && !PosixListingFlush())
+    {
+        return FALSE;
+    }
     struct stat status;
     if (fstat(descriptor, &status) != 0)
     {
         SetErrorFromErrno();
         return FALSE;
     }
-    if (isatty(descriptor))
+    if (isatty(descriptor) && !(descriptor == STDOUT_FILENO && PosixListingIsText()))
     {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -272,6 +326,43 @@ static DWORD MissingFileError(char* path)
     bool folder = stat(path, &status) == 0 && S_ISDIR(status.st_mode);
     *slash = '/';
     return folder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+static bool IsPinned(LPCWSTR path)
+{
+    if (PinnedPath == NULL)
+    {
+        return false;
+    }
+    size_t index = 0;
+    while (path[index] != 0 && path[index] == PinnedPath[index])
+    {
+        index++;
+    }
+    return path[index] == PinnedPath[index];
+}
+
+// A new open of the pinned file, with a read position of its own: the library reads each open
+// from its start.
+static int ReopenPinned(void)
+{
+    char link[64];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", PinnedDescriptor);
+    int descriptor = open(link, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor >= 0 || errno != ENOENT)
+    {
+        return descriptor;
+    }
+    // Without /proc the opens share one position, set back to the start for each.
+    descriptor = fcntl(PinnedDescriptor, F_DUPFD_CLOEXEC, 3);
+    if (descriptor >= 0 && lseek(descriptor, 0, SEEK_SET) < 0 && errno != ESPIPE)
+    {
+        int error = errno;
+        close(descriptor);
+        errno = error;
+        return -1;
+    }
+    return descriptor;
 }
 
 // Opens an existing file for reading, by its exact name: no character of the name has a
@@ -314,11 +405,19 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
         return INVALID_HANDLE_VALUE;
     }
     name[length] = 0;
-    int descriptor = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    DWORD error = descriptor < 0 ? PosixErrorFromErrno(errno) : ERROR_SUCCESS;
-    if (descriptor < 0 && errno == ENOENT)
+    int descriptor =
+        IsPinned(path) ? ReopenPinned() : open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int openError = descriptor < 0 ? errno : 0;
+    DWORD error = PosixErrorFromErrno(openError);
+    if (openError == ENOENT)
     {
         error = MissingFileError(name);
+    }
+    // A socket cannot be opened at all; it is refused as a pipe is, as no database.
+    struct stat named;
+    if (openError == ENXIO && stat(name, &named) == 0 && S_ISSOCK(named.st_mode))
+    {
+        error = ERROR_BAD_FORMAT;
     }
     free(name);
     struct stat status;

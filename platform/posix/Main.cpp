@@ -1,21 +1,91 @@
-// The process entry on Linux: turns the arguments into a Windows command line and runs shimlist.
-#include "platform/posix/Posix.h"
+// The Linux command: its options, where the listing goes, and the program run on one database.
+#include "platform/posix/FrontEnd.h"
+#include "output/Writers.h"
+#include "standin/SdbCore.h"
+#include "ShimlistVersion.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" void WINAPI EntryPoint(void);
+
+static const char Usage[] = "usage: shimlist [--utf8 | --utf16] [--] DATABASE\n"
+                            "       shimlist [--utf8 | --utf16] -o DIR [--] DATABASE...\n"
+                            "       shimlist -h | --help | --version\n";
+
+static const char Help[] =
+    "\n"
+    "Lists every tag of a shim database (.sdb), depth first, one line each: its TAGID, tag\n"
+    "value, name and value. The database format version and every failure go to standard\n"
+    "error.\n"
+    "\n"
+    "Where the listing goes decides its form: into a regular file, the exact bytes of the\n"
+    "Windows program (UTF-16LE, a byte-order mark, CR LF line ends); into a pipe, a terminal\n"
+    "or a device, UTF-8 text with LF line ends and no byte-order mark.\n"
+    "\n"
+    "  --utf8     UTF-8 text wherever the listing goes, also into a file\n"
+    "  --utf16    the exact bytes wherever the listing goes but a terminal: so\n"
+    "             \"shimlist --utf16 DB | sha256sum\" gives the hash of \"shimlist DB > FILE\"\n"
+    "  -o DIR     list each DATABASE into DIR/NAME.txt (NAME: its file name; DIR is made if\n"
+    "             needed), with \"file K of N: DATABASE\" on standard error and the failures\n"
+    "             listed at the end. A listing is written beside its name, synced and renamed\n"
+    "             into place; a failed one is kept as DIR/NAME.txt.partial. A file that is\n"
+    "             one of the DATABASEs is never replaced or removed.\n"
+    "  --         what follows is a DATABASE, also when it starts with \"-\"; put it before\n"
+    "             a glob: shimlist -o out -- *.sdb\n"
+    "  -          a DATABASE read from standard input; the header names it \"-\"\n"
+    "  -h, --help this text, alone       --version  the version and commit, alone\n"
+    "\n"
+    "DATABASE is a path taken literally: exactly the file it names is listed, opened once.\n"
+    "\n"
+    "Exit code: 0 for a complete listing; otherwise the Windows error code of what failed,\n"
+    "named on standard error (\"shimlist: 2: the file does not exist\"), for example 2 a\n"
+    "missing file, 5 a folder, 11 not a shim database, 112 a full disk, 160 wrong arguments.\n"
+    "A code above 255 reaches the shell as 255 and standard error shows it whole. With -o,\n"
+    "the first failing database's code. See shimlist(1).\n";
+
+static const char Version[] = "shimlist " SHIMLIST_VERSION_TEXT " (commit " SHIMLIST_COMMIT ")\n";
+
+HANDLE ErrorHandle(void)
+{
+    return PosixHandleOf(STDERR_FILENO);
+}
+
+void ShowName(LPCWSTR name)
+{
+    TEXT_REPLACEMENTS replaced = {0, 0, 0};
+    ConsoleWriteText(ErrorHandle(), name, TextLength(name), &replaced);
+}
+
+LPWSTR WideOf(const char* text)
+{
+    LPWSTR wide = (LPWSTR)malloc((strlen(text) + 1) * sizeof(WCHAR));
+    if (wide == NULL)
+    {
+        ConsolePrintf(ErrorHandle(), L"shimlist: not enough memory\n");
+        PosixEnd(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    long count = PosixUtf16FromUtf8(text, wide);
+    wide[count < 0 ? 0 : count] = 0;
+    return wide;
+}
 
 // Appends one argument, quoted so that the program's splitter gives it back exactly: inside
 // quotes, backslashes count only before a quote, where they are doubled, and a quote of the
 // argument is escaped with one more backslash.
-static WCHAR* AppendQuoted(WCHAR* out, const WCHAR* argument, long count)
+static WCHAR* AppendQuoted(WCHAR* out, LPCWSTR argument)
 {
     *out++ = L'"';
     long backslashes = 0;
-    for (long index = 0; index < count; index++)
+    for (; *argument != 0; argument++)
     {
-        WCHAR c = argument[index];
+        WCHAR c = *argument;
         if (c == L'\\')
         {
             backslashes++;
@@ -37,59 +107,301 @@ static WCHAR* AppendQuoted(WCHAR* out, const WCHAR* argument, long count)
     return out;
 }
 
+void RunProgram(LPCWSTR path, int pinned)
+{
+    static const WCHAR Name[] = L"\"shimlist\" ";
+    // Each unit of the path becomes at most two in the line, and the quotes and zero follow.
+    WCHAR* line = (WCHAR*)malloc((ARRAYSIZE(Name) + 2 * TextLength(path) + 3) * sizeof(WCHAR));
+    if (line == NULL)
+    {
+        ConsolePrintf(ErrorHandle(), L"shimlist: not enough memory for the command line\n");
+        PosixEnd(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    memcpy(line, Name, sizeof(Name));
+    *AppendQuoted(line + ARRAYSIZE(Name) - 1, path) = 0;
+    PosixSetCommandLine(line);
+    if (pinned >= 0)
+    {
+        PosixPinDatabase(path, pinned);
+    }
+    EntryPoint();
+    PosixEnd(ERROR_GEN_FAILURE);
+}
+
+// Standard input as a database: a file as it is, anything else read into a file of its own,
+// up to one byte past the largest database the library takes, which then refuses it.
+static int OpenStandardInput(void)
+{
+    struct stat status;
+    if (fstat(STDIN_FILENO, &status) != 0)
+    {
+        return -1;
+    }
+    if (S_ISREG(status.st_mode))
+    {
+        return STDIN_FILENO;
+    }
+    if (isatty(STDIN_FILENO))
+    {
+        ConsolePrintf(ErrorHandle(), L"shimlist: standard input is a terminal, not a database\n");
+        PosixEnd(ERROR_BAD_FORMAT);
+    }
+    int copy = memfd_create("shimlist-standard-input", MFD_CLOEXEC);
+    if (copy < 0)
+    {
+        return -1;
+    }
+    char buffer[65536];
+    size_t total = 0;
+    while (total <= SDB_MAX_FILE_SIZE)
+    {
+        ssize_t got = read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (got < 0)
+        {
+            DWORD error = PosixErrorFromErrno(errno);
+            ConsolePrintf(ErrorHandle(), L"shimlist: standard input cannot be read: error %lu\n",
+                          error);
+            PosixEnd(error);
+        }
+        if (got == 0)
+        {
+            break;
+        }
+        for (ssize_t sent = 0; sent < got;)
+        {
+            ssize_t put = write(copy, buffer + sent, (size_t)(got - sent));
+            if (put < 0 && errno != EINTR)
+            {
+                DWORD error = PosixErrorFromErrno(errno);
+                ConsolePrintf(ErrorHandle(),
+                              L"shimlist: no room for standard input's database: error %lu\n",
+                              error);
+                PosixEnd(error);
+            }
+            sent += put > 0 ? put : 0;
+        }
+        total += (size_t)got;
+    }
+    return copy;
+}
+
+int OpenDatabase(const char* name)
+{
+    if (strcmp(name, "-") == 0)
+    {
+        return OpenStandardInput();
+    }
+    return open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+// Writes the whole text to standard output, for --help and --version.
+static void WriteOut(const char* text)
+{
+    size_t length = strlen(text);
+    for (size_t sent = 0; sent < length;)
+    {
+        ssize_t put = write(STDOUT_FILENO, text + sent, length - sent);
+        if (put < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (put < 0 && errno == EPIPE)
+        {
+            PosixEnd(ERROR_NO_DATA);
+        }
+        if (put <= 0)
+        {
+            DWORD error = PosixErrorFromErrno(put < 0 ? errno : EIO);
+            ConsolePrintf(ErrorHandle(), L"shimlist: the text cannot be written: error %lu\n",
+                          error);
+            PosixEnd(error);
+        }
+        sent += (size_t)put;
+    }
+}
+
+[[noreturn]] static void UsageError(LPCWSTR problem, LPCWSTR name)
+{
+    ConsolePrintf(ErrorHandle(), L"shimlist: %ls", problem);
+    if (name != NULL)
+    {
+        ConsolePrintf(ErrorHandle(), L" '");
+        ShowName(name);
+        ConsolePrintf(ErrorHandle(), L"'");
+    }
+    ConsolePrintf(ErrorHandle(), L"\n");
+    ConsolePrintf(ErrorHandle(), L"%ls", WideOf(Usage));
+    ConsolePrintf(ErrorHandle(), L"Try 'shimlist --help' for more.\n");
+    PosixEnd(ERROR_BAD_ARGUMENTS);
+}
+
+// A closed standard descriptor is given /dev/null, so that no file the command opens takes its
+// number and receives what was meant for it. Tells whether descriptor was closed.
+static bool FillIfClosed(int descriptor)
+{
+    if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF)
+    {
+        return false;
+    }
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != descriptor)
+    {
+        dup2(null, descriptor);
+        close(null);
+    }
+    return true;
+}
+
 int main(int argc, char** argv)
 {
-    // Each argument becomes at most one unit per byte, each unit at most two in the line, and
-    // each argument adds two quotes and a blank.
-    size_t room = 1;
-    for (int index = 0; index < argc; index++)
-    {
-        room += 2 * strlen(argv[index]) + 3;
-    }
-    WCHAR* line = (WCHAR*)malloc(room * sizeof(WCHAR));
-    size_t longest = 0;
-    for (int index = 0; index < argc; index++)
+    // A standard error whose reader has gone must not end the listing; the listing's own
+    // reader going away still ends it (Listing.cpp).
+    signal(SIGPIPE, SIG_IGN);
+    bool inputClosed = FillIfClosed(STDIN_FILENO);
+    bool outputClosed = FillIfClosed(STDOUT_FILENO);
+    FillIfClosed(STDERR_FILENO);
+    PosixKeepReportChannel();
+
+    // Every argument is text: a name that is not UTF-8 cannot be given to the program, and
+    // any text put in its place would name another file.
+    for (int index = 1; index < argc; index++)
     {
         size_t length = strlen(argv[index]);
-        longest = length > longest ? length : longest;
-    }
-    WCHAR* argument = (WCHAR*)malloc((longest + 1) * sizeof(WCHAR));
-    if (line == NULL || argument == NULL)
-    {
-        PosixReport(L"shimlist: not enough memory for the command line\n");
-        ExitProcess(ERROR_NOT_ENOUGH_MEMORY);
+        LPWSTR wide = (LPWSTR)malloc((length + 1) * sizeof(WCHAR));
+        if (wide == NULL || PosixUtf16FromUtf8(argv[index], wide) < 0)
+        {
+            ConsolePrintf(ErrorHandle(),
+                          wide == NULL ? L"shimlist: not enough memory for argument %lu\n"
+                                       : L"shimlist: argument %lu is not valid UTF-8; shimlist "
+                                         L"opens a file only by its exact name, which must be "
+                                         L"UTF-8 text\n",
+                          (DWORD)index);
+            PosixEnd(wide == NULL ? ERROR_NOT_ENOUGH_MEMORY : ERROR_NO_UNICODE_TRANSLATION);
+        }
+        free(wide);
     }
 
-    WCHAR* end = line;
-    for (int index = 0; index < argc; index++)
+    const char* folder = NULL;
+    int formOption = -1;
+    bool help = false, version = false, optionsEnded = false;
+    char** databases = (char**)malloc((size_t)argc * sizeof(char*));
+    int count = 0;
+    if (databases == NULL)
     {
-        long count = PosixUtf16FromUtf8(argv[index], argument);
-        if (count < 0 && index == 0)
-        {
-            // The program's own name is never used; a folder with an odd name must not stop it.
-            static const WCHAR Name[] = L"shimlist";
-            memcpy(argument, Name, sizeof(Name));
-            count = (long)(sizeof(Name) / sizeof(WCHAR) - 1);
-        }
-        if (count < 0)
-        {
-            // Such a name cannot be given to the program as text, and any text put in its
-            // place would name another file.
-            PosixReport(L"shimlist: argument %lu is not valid UTF-8; shimlist opens a file only "
-                        L"by its exact name, which must be UTF-8 text\n",
-                        (DWORD)index);
-            ExitProcess(ERROR_NO_UNICODE_TRANSLATION);
-        }
-        if (index > 0)
-        {
-            *end++ = L' ';
-        }
-        end = AppendQuoted(end, argument, count);
+        ConsolePrintf(ErrorHandle(), L"shimlist: not enough memory\n");
+        PosixEnd(ERROR_NOT_ENOUGH_MEMORY);
     }
-    *end = 0;
-    free(argument);
-    PosixSetCommandLine(line);
-    PosixKeepReportChannel();
-    EntryPoint();
-    return 0;
+    for (int index = 1; index < argc; index++)
+    {
+        const char* argument = argv[index];
+        if (optionsEnded || argument[0] != '-' || argument[1] == 0)
+        {
+            databases[count++] = argv[index];
+        }
+        else if (strcmp(argument, "--") == 0)
+        {
+            optionsEnded = true;
+        }
+        else if (strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0 ||
+                 strcmp(argument, "--version") == 0)
+        {
+            // Only alone: a file named --help among a folder's names must not turn a listing
+            // into this text.
+            if (argc != 2)
+            {
+                UsageError(L"this option takes no other arguments:", WideOf(argument));
+            }
+            help = argument[1] == 'h' || argument[2] == 'h';
+            version = !help;
+        }
+        else if (strcmp(argument, "--utf8") == 0 || strcmp(argument, "--utf16") == 0)
+        {
+            if (formOption >= 0)
+            {
+                UsageError(L"the form of the listing is given twice, again by", WideOf(argument));
+            }
+            formOption = strcmp(argument, "--utf8") == 0 ? POSIX_LISTING_UTF8 : POSIX_LISTING_EXACT;
+        }
+        else if (strncmp(argument, "-o", 2) == 0)
+        {
+            if (argument[2] == 0 && index + 1 == argc)
+            {
+                UsageError(L"-o needs a folder", NULL);
+            }
+            if (folder != NULL)
+            {
+                UsageError(L"-o is given twice, again by", WideOf(argument));
+            }
+            folder = argument[2] != 0 ? argument + 2 : argv[++index];
+        }
+        else
+        {
+            UsageError(L"unknown option", WideOf(argument));
+        }
+    }
+
+    if (help || version)
+    {
+        if (outputClosed)
+        {
+            ConsolePrintf(ErrorHandle(), L"shimlist: standard output is closed\n");
+            PosixEnd(ERROR_INVALID_HANDLE);
+        }
+        if (help)
+        {
+            WriteOut(Usage);
+        }
+        WriteOut(help ? Help : Version);
+        PosixEnd(ERROR_SUCCESS);
+    }
+    if (count == 0)
+    {
+        UsageError(L"no database given", NULL);
+    }
+    if (folder == NULL && count > 1)
+    {
+        UsageError(L"one database at a time; -o DIR lists several", NULL);
+    }
+    for (int index = 0; index < count; index++)
+    {
+        if (strcmp(databases[index], "-") == 0 && inputClosed)
+        {
+            ConsolePrintf(ErrorHandle(), L"shimlist: standard input is closed\n");
+            PosixEnd(ERROR_INVALID_HANDLE);
+        }
+    }
+    LPCWSTR* paths = (LPCWSTR*)malloc((size_t)count * sizeof(LPCWSTR));
+    if (paths == NULL)
+    {
+        ConsolePrintf(ErrorHandle(), L"shimlist: not enough memory\n");
+        PosixEnd(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    for (int index = 0; index < count; index++)
+    {
+        paths[index] = WideOf(databases[index]);
+    }
+
+    if (folder != NULL)
+    {
+        POSIX_LISTING_FORM form =
+            formOption == POSIX_LISTING_UTF8 ? POSIX_LISTING_UTF8 : POSIX_LISTING_EXACT;
+        PosixEnd(ListIntoFolder(folder, databases, paths, count, form));
+    }
+    if (outputClosed)
+    {
+        ConsolePrintf(ErrorHandle(), L"shimlist: standard output is closed\n");
+        PosixEnd(ERROR_INVALID_HANDLE);
+    }
+    // The exact bytes into a file; text that grep and less read anywhere else.
+    struct stat status;
+    bool file = fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode);
+    POSIX_LISTING_FORM form = formOption >= 0 ? (POSIX_LISTING_FORM)formOption
+                              : file          ? POSIX_LISTING_EXACT
+                                              : POSIX_LISTING_UTF8;
+    PosixSetListingForm(form);
+    RunProgram(paths[0], OpenDatabase(databases[0]));
 }

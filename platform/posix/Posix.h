@@ -31,3 +31,48 @@ void PosixKeepReportChannel(void);
 
 // Writes a message of the layer's own on standard error, formatted by wvsprintfW.
 void PosixReport(LPCWSTR format, ...);
+
+// How the listing that the program writes to standard output reaches its destination: the
+// exact bytes, or UTF-8 text (no byte-order mark, LF line ends) for pipes and terminals.
+typedef enum POSIX_LISTING_FORM
+{
+    POSIX_LISTING_EXACT,
+    POSIX_LISTING_UTF8
+} POSIX_LISTING_FORM;
+
+// Sets the form of the listing; called once, before the program runs.
+void PosixSetListingForm(POSIX_LISTING_FORM form);
+
+// The listing's stream (Listing.cpp): the program's writes to standard output gathered into
+// blocks. A failed write is sticky: every later write fails with the same error, so that what
+// reached the destination is an exact prefix of the listing.
+BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written);
+// Hands the gathered bytes to the kernel; FALSE with the last error after a failed write.
+BOOL PosixListingFlush(void);
+// The same before a diagnostic, so that both reach a shared terminal in order; a failure is
+// kept for the listing's next write or its close.
+void PosixListingDrain(void);
+// Flushes, ends the text and closes standard output; FALSE with the last error when a write
+// failed that no caller has been told of yet, or when the close fails.
+BOOL PosixListingClose(void);
+// True when the listing is converted to UTF-8.
+bool PosixListingIsText(void);
+
+// Makes CreateFileW of exactly this path open the file behind descriptor (already opened by
+// the front end), whatever the name names by then: the program opens its database more than
+// once, and every open must see the one file. Called once, before the program runs.
+void PosixPinDatabase(LPCWSTR path, int descriptor);
+
+// In a child that lists one database for its parent: ExitProcess writes the whole exit code
+// (four bytes, native order) into descriptor before the process ends.
+void PosixSetStatusChannel(int descriptor);
+
+// Ends the process with exitCode: the whole code to the parent's status channel, or a code
+// above 255, which the shell cannot receive, written on standard error first.
+[[noreturn]] void PosixEnd(DWORD exitCode);
+
+// A few words on what an exit code of the program means, or NULL for a code without them.
+LPCWSTR PosixCauseOf(DWORD code);
+
+// The handle of a descriptor, as GetStdHandle gives them.
+HANDLE PosixHandleOf(int descriptor);

@@ -1,0 +1,286 @@
+// The listing's way to standard output: the program's writes gathered into blocks, and turned into
+// UTF-8 on the way where the destination reads text.
+#include "platform/posix/Posix.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+// The program writes a listing in many small pieces (a line head, a name, a value): handed to
+// the kernel one by one, they cost a system call each and most of the run's time.
+#define LISTING_BLOCK_BYTES 65536
+// Room past the block for the UTF-8 of the character that fills it (at most four bytes).
+#define LISTING_BLOCK_SLACK 8
+
+// The stream of standard output. Like the rest of what this layer keeps, it stands for state
+// that the operating system keeps for a process on Windows.
+typedef struct LISTING_STREAM
+{
+    POSIX_LISTING_FORM form;
+    bool closed;
+    // The text's state between writes: the byte-order mark is behind, a CR waits for the LF
+    // that drops it, a high surrogate for its low half, an odd byte for its partner.
+    bool started;
+    bool carriage;
+    bool odd;
+    BYTE oddByte;
+    unsigned high;
+    // The first failed write and whether a caller has been told of it.
+    DWORD error;
+    bool errorTold;
+    size_t used;
+    BYTE block[LISTING_BLOCK_BYTES + LISTING_BLOCK_SLACK];
+} LISTING_STREAM;
+
+static LISTING_STREAM Listing;
+
+void PosixSetListingForm(POSIX_LISTING_FORM form)
+{
+    Listing.form = form;
+}
+
+bool PosixListingIsText(void)
+{
+    return Listing.form == POSIX_LISTING_UTF8;
+}
+
+// A reader that has gone away ends the run, as it ends any Unix program that writes to a pipe;
+// the layer ignores SIGPIPE only so that a closed standard error cannot end the listing.
+[[noreturn]] static void EndForGoneReader(void)
+{
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigprocmask(SIG_UNBLOCK, &pipeOnly, NULL);
+    raise(SIGPIPE);
+    _exit(128 + SIGPIPE);
+}
+
+// Writes the gathered bytes; on failure keeps the error, and what the kernel took stays an
+// exact prefix of the listing.
+static BOOL WriteBlock(void)
+{
+    size_t sent = 0;
+    while (sent < Listing.used)
+    {
+        ssize_t result = write(STDOUT_FILENO, Listing.block + sent, Listing.used - sent);
+        if (result < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (result <= 0)
+        {
+            if (result < 0 && errno == EPIPE)
+            {
+                EndForGoneReader();
+            }
+            Listing.error = PosixErrorFromErrno(result == 0 ? EIO : errno);
+            Listing.used = 0;
+            return FALSE;
+        }
+        sent += (size_t)result;
+    }
+    Listing.used = 0;
+    return TRUE;
+}
+
+// The sticky error, told to the caller now.
+static BOOL FailWithKeptError(void)
+{
+    Listing.errorTold = true;
+    SetLastError(Listing.error);
+    return FALSE;
+}
+
+static void PutUtf8(unsigned long code)
+{
+    BYTE* out = Listing.block + Listing.used;
+    if (code < 0x80)
+    {
+        out[0] = (BYTE)code;
+        Listing.used += 1;
+    }
+    else if (code < 0x800)
+    {
+        out[0] = (BYTE)(0xC0 | (code >> 6));
+        out[1] = (BYTE)(0x80 | (code & 0x3F));
+        Listing.used += 2;
+    }
+    else if (code < 0x10000)
+    {
+        out[0] = (BYTE)(0xE0 | (code >> 12));
+        out[1] = (BYTE)(0x80 | ((code >> 6) & 0x3F));
+        out[2] = (BYTE)(0x80 | (code & 0x3F));
+        Listing.used += 3;
+    }
+    else
+    {
+        out[0] = (BYTE)(0xF0 | (code >> 18));
+        out[1] = (BYTE)(0x80 | ((code >> 12) & 0x3F));
+        out[2] = (BYTE)(0x80 | ((code >> 6) & 0x3F));
+        out[3] = (BYTE)(0x80 | (code & 0x3F));
+        Listing.used += 4;
+    }
+}
+
+// Adds one character of text, and writes the block once it is full.
+static BOOL PutCharacter(unsigned long code)
+{
+    PutUtf8(code);
+    return Listing.used < LISTING_BLOCK_BYTES || WriteBlock();
+}
+
+// Takes one UTF-16 unit of the listing as text: CR LF becomes LF, the byte-order mark that
+// opens the listing is dropped, and an unpaired surrogate becomes U+FFFD.
+static BOOL PutUnit(unsigned unit)
+{
+    if (!Listing.started)
+    {
+        Listing.started = true;
+        if (unit == 0xFEFF)
+        {
+            return TRUE;
+        }
+    }
+    if (Listing.high != 0)
+    {
+        unsigned high = Listing.high;
+        Listing.high = 0;
+        if (unit >= 0xDC00 && unit <= 0xDFFF)
+        {
+            return PutCharacter(0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00));
+        }
+        if (!PutCharacter(0xFFFD))
+        {
+            return FALSE;
+        }
+    }
+    if (Listing.carriage)
+    {
+        Listing.carriage = false;
+        if (unit != L'\n' && !PutCharacter(L'\r'))
+        {
+            return FALSE;
+        }
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF)
+    {
+        Listing.high = unit;
+        return TRUE;
+    }
+    if (unit == L'\r')
+    {
+        Listing.carriage = true;
+        return TRUE;
+    }
+    return PutCharacter(unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit);
+}
+
+BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
+{
+    *written = 0;
+    if (Listing.error != ERROR_SUCCESS)
+    {
+        return FailWithKeptError();
+    }
+    const BYTE* from = (const BYTE*)bytes;
+    if (Listing.form == POSIX_LISTING_EXACT)
+    {
+        for (DWORD done = 0; done < size;)
+        {
+            size_t piece = LISTING_BLOCK_BYTES - Listing.used;
+            piece = piece < size - done ? piece : size - done;
+            memcpy(Listing.block + Listing.used, from + done, piece);
+            Listing.used += piece;
+            done += (DWORD)piece;
+            if (Listing.used == LISTING_BLOCK_BYTES && !WriteBlock())
+            {
+                return FailWithKeptError();
+            }
+        }
+    }
+    else
+    {
+        for (DWORD index = 0; index < size; index++)
+        {
+            if (!Listing.odd)
+            {
+                Listing.odd = true;
+                Listing.oddByte = from[index];
+                continue;
+            }
+            Listing.odd = false;
+            if (!PutUnit(Listing.oddByte | ((unsigned)from[index] << 8)))
+            {
+                return FailWithKeptError();
+            }
+        }
+    }
+    *written = size;
+    return TRUE;
+}
+
+BOOL PosixListingFlush(void)
+{
+    if (Listing.closed)
+    {
+        return TRUE;
+    }
+    if (Listing.error != ERROR_SUCCESS || !WriteBlock())
+    {
+        return FailWithKeptError();
+    }
+    return TRUE;
+}
+
+void PosixListingDrain(void)
+{
+    if (!Listing.closed && Listing.error == ERROR_SUCCESS)
+    {
+        WriteBlock();
+    }
+}
+
+BOOL PosixListingClose(void)
+{
+    BOOL flushed = TRUE;
+    if (Listing.error == ERROR_SUCCESS && Listing.form == POSIX_LISTING_UTF8)
+    {
+        // What waits for a partner that never came is shown as it stands, or as U+FFFD.
+        if (Listing.high != 0 || Listing.odd)
+        {
+            Listing.high = 0;
+            Listing.odd = false;
+            flushed = PutCharacter(0xFFFD);
+        }
+        if (flushed && Listing.carriage)
+        {
+            Listing.carriage = false;
+            flushed = PutCharacter(L'\r');
+        }
+    }
+    if (Listing.error == ERROR_SUCCESS && flushed)
+    {
+        flushed = WriteBlock();
+    }
+    // A write failure that a caller has seen is not reported again; bytes after it are not
+    // written, since they would follow a gap.
+    flushed = Listing.error == ERROR_SUCCESS || Listing.errorTold;
+    DWORD error = Listing.error;
+    Listing.closed = true;
+    Listing.errorTold = true;
+    Listing.used = 0;
+    if (close(STDOUT_FILENO) != 0 && errno != EINTR && flushed)
+    {
+        SetLastError(PosixErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (!flushed)
+    {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
