@@ -15,7 +15,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
 NAMES = ["shimlist.exe", "README.txt", "LICENSE.txt", "SHA256SUMS"]
-LINUX_NAMES = ["LICENSE.txt", "README.txt", "SHA256SUMS", "shimlist"]
+LINUX_NAMES = ["LICENSE.txt", "README.txt", "SHA256SUMS", "shimlist", "shimlist.1"]
 
 
 def git(*arguments):
@@ -109,28 +109,37 @@ class ReleaseTest(unittest.TestCase):
 
 
     def test_linux_tarball(self):
+        commit = git("rev-parse", "HEAD")
         commit_time = int(git("log", "-1", "--format=%ct", "HEAD"))
         with open(self.tarballs[0], "rb") as f:
             packed = f.read()
         # No file name (flag 0x08) and no time in the gzip header.
         self.assertEqual((packed[3] & 0x08, packed[4:8]), (0, bytes(4)))
+        # Everything in one folder of its own, which the archive holds first.
+        folder = "shimlist-%s-linux-x86_64" % self.version
         with tarfile.open(fileobj=io.BytesIO(gzip.decompress(packed))) as archive:
             entries = archive.getmembers()
-            self.assertEqual([entry.name for entry in entries], LINUX_NAMES)
+            self.assertEqual([entry.name for entry in entries],
+                             [folder] + ["%s/%s" % (folder, name) for name in LINUX_NAMES])
             for entry in entries:
+                executable = entry.name in (folder, folder + "/shimlist")
                 self.assertEqual((entry.mtime, entry.uid, entry.gid, entry.uname, entry.gname,
-                                  entry.mode, entry.isreg()),
-                                 (commit_time, 0, 0, "", "",
-                                  0o755 if entry.name == "shimlist" else 0o644, True),
-                                 entry.name)
-            files = {name: archive.extractfile(name).read() for name in LINUX_NAMES}
+                                  entry.mode, entry.isdir() if entry.name == folder
+                                  else entry.isreg()),
+                                 (commit_time, 0, 0, "", "", 0o755 if executable else 0o644,
+                                  True), entry.name)
+            files = {name: archive.extractfile("%s/%s" % (folder, name)).read()
+                     for name in LINUX_NAMES}
         self.assertNotIn(b"\r", files["README.txt"] + files["LICENSE.txt"])
         self.assertIn(b"shimlist %s for Linux" % self.version.encode(), files["README.txt"])
+        self.assertIn(b"commit %s," % commit.encode(), files["README.txt"])
         self.assertNotIn(b"@", files["README.txt"])
         self.assertEqual(files["LICENSE.txt"], committed("LICENSE"))
+        self.assertEqual(files["shimlist.1"], committed("doc/shimlist.1"))
         self.assertEqual(files["SHA256SUMS"].decode("ascii"),
                          "".join("%s  %s\n" % (hashlib.sha256(files[name]).hexdigest(), name)
-                                 for name in ("shimlist", "README.txt", "LICENSE.txt")))
+                                 for name in ("shimlist", "shimlist.1", "README.txt",
+                                              "LICENSE.txt")))
 
         # The program in the tarball is the one built; it needs no shared library, and lists.
         with open(os.path.join(self.work, "build", "native", "bin", "shimlist"), "rb") as f:
@@ -146,7 +155,11 @@ class ReleaseTest(unittest.TestCase):
                                                      "AtomicShimx86.sdb")],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertIn("0x7001 = DATABASE", done.stdout.decode("utf-16"))
+        self.assertIn("0x7001 = DATABASE", done.stdout.decode("utf-8"))
+        # It names the commit it was built from, although the build had no git.
+        named = subprocess.run([program, "--version"], stdout=subprocess.PIPE, check=True)
+        self.assertEqual(named.stdout, b"shimlist %s (commit %s)\n" % (self.version.encode(),
+                                                                       commit.encode()))
 
 
 class ReadmeVersionTest(unittest.TestCase):
