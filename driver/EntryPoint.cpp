@@ -164,9 +164,16 @@ extern "C" void WINAPI EntryPoint(void)
                 {
                     exitCode = ListDatabase(console, file, arguments[1]);
                 }
+                // Where the platform holds the listing back, a full disk may show first at the
+                // close: a run that has not failed yet fails with the close's code.
                 if (!CloseHandle(file))
                 {
-                    ConsolePrintf(console, ReturnedError, L"CloseHandle", GetLastError());
+                    DWORD error = GetLastError();
+                    ConsolePrintf(console, ReturnedError, L"CloseHandle", error);
+                    if (exitCode == 0)
+                    {
+                        exitCode = error != 0 ? error : ERROR_WRITE_FAULT;
+                    }
                 }
             }
         }

@@ -6,6 +6,9 @@
 //   "silent-open": the version query fails with ERROR_INVALID_DATA, then the open fails and
 //                  leaves the last error as it found it;
 //   "no-version":  the version query fails and leaves 7.9 in its outputs, the open succeeds;
+//   "close-output": version 3.0, the open succeeds, and closing the database closes standard
+//                  output as well, so that the run's own close of it fails;
+//   "silent-open-close-output": as "silent-open", and the open closes standard output first;
 //   anything else: version 3.0, the open succeeds.
 // The database that opens holds one INCLUDE tag.
 static BOOL ModeIs(LPCWSTR mode)
@@ -21,7 +24,7 @@ extern "C"
     {
         *major = 3;
         *minor = 0;
-        if (ModeIs(L"silent-open") || ModeIs(L"no-version"))
+        if (ModeIs(L"silent-open") || ModeIs(L"no-version") || ModeIs(L"silent-open-close-output"))
         {
             *major = 7;
             *minor = 9;
@@ -35,6 +38,11 @@ extern "C"
     {
         DWORD error = GetLastError();
         BOOL fails = ModeIs(L"silent-open");
+        if (ModeIs(L"silent-open-close-output"))
+        {
+            CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+            fails = TRUE;
+        }
         SetLastError(error);
         if (fails)
         {
@@ -47,5 +55,9 @@ extern "C"
 
     void WINAPI SdbCloseDatabase(PDB)
     {
+        if (ModeIs(L"close-output"))
+        {
+            CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+        }
     }
 }

@@ -87,6 +87,21 @@ class ExitCodeTest(unittest.TestCase):
         self.assertLessEqual({0, 2, 3, 5, 11, 160, 1001}, named)
         self.assertLessEqual(named, {run[4] for run in RUNS} | {112})
 
+    def test_failed_close_of_the_listing(self):
+        # The test double closes standard output before the run does, so the run's close fails
+        # with 6. It is reported once; it becomes the code of a run that had not failed, and
+        # leaves the code of one that had.
+        close_failed = r'CloseHandle\(\) returned error 6\n'
+        listing = (Header(3, 0) + '0x0000000C\t0x1001 = INCLUDE\r\n').encode('utf-16-le')
+        for mode, code, console, stdout in (
+                ('close-output', 6, r'Shim database version: 3\.0\n' + close_failed, listing),
+                ('silent-open-close-output', 110, NotOpened(DATABASE) + close_failed, b'')):
+            with self.subTest(mode):
+                result = run([DATABASE], exe=FAKE_EXE, env={'SHIMLIST_FAKE_APPHELP': mode})
+                self.assertEqual(result.exit_code, code, result)
+                self.assertRegex(result.console, r'\A%s\Z' % console)
+                self.assertEqual(result.stdout, stdout)
+
     def test_header_of_an_unknown_version(self):
         # The header shows 0.0 whatever the failed query left in the two numbers.
         result = run([DATABASE], exe=FAKE_EXE, env={'SHIMLIST_FAKE_APPHELP': 'no-version'})

@@ -410,7 +410,9 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
         if listing:
             problems.append(("listing-after-failed-open", "%d bytes" % len(listing)))
         return problems
-    write_failed = any(kind in ("write-level", "returned-error") and "WriteFile" in line
+    # A listing held back by the platform may fail first at the close of standard output.
+    write_failed = any(kind in ("write-level", "returned-error") and
+                       ("WriteFile" in line or "CloseHandle" in line)
                        for kind, _, line in messages)
     listing_problems, info = check_listing(db, path, listing, names, complete=not write_failed)
     problems += listing_problems

@@ -150,6 +150,10 @@ class Judge(unittest.TestCase):
                       self.judge(console="Shim database version: 3.0\nText of TAGID 0x0000000C "
                                          "shown with replacements: control characters 1, line "
                                          "separators 0, unpaired surrogates 0\n"))
+        # A close of the listing that fails is a failure like a write that fails.
+        self.assertIn("exit-0-after-failure",
+                      self.judge(console="Shim database version: 3.0\nCloseHandle() returned "
+                                         "error 112\n"))
         self.assertIn("path-note-mismatch",
                       self.judge(console="Shim database version: 3.0\nPath of the database "
                                          "shown with replacements: control characters 1, line "
