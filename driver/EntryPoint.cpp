@@ -97,8 +97,8 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
     ReportPathReplacements(console, &replaced);
     // The walk goes on after a failed header; the header's code then stays the run's code. A
     // failed write outranks lists left out for nesting too deep.
-    BOOL cutOff = FALSE;
-    if (!DumpTagList(console, file, pdb, TAGID_ROOT, 0, &cutOff) && exitCode == 0)
+    WALK_NOTES notes = {FALSE, 0, {0, 0, 0}};
+    if (!DumpTagList(console, file, pdb, TAGID_ROOT, 0, &notes) && exitCode == 0)
     {
         exitCode = GetLastError();
         if (exitCode == 0)
@@ -106,7 +106,7 @@ static DWORD ListDatabase(HANDLE console, HANDLE file, LPCWSTR path)
             exitCode = ERROR_WRITE_FAULT;
         }
     }
-    if (cutOff && exitCode == 0)
+    if (notes.cutOff && exitCode == 0)
     {
         exitCode = ERROR_STACK_OVERFLOW;
     }

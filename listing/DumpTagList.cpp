@@ -132,23 +132,34 @@ static BOOL DumpTagValue(HANDLE console, HANDLE file, PDB pdb, TAGID tagid, TAG 
     }
 }
 
-// One console line for a tag whose texts are shown with replacements: the listing stays one
-// line per tag, and the reader learns which values differ from the database's text.
-static void ReportReplacements(HANDLE console, TAGID tagid, const TEXT_REPLACEMENTS* replaced)
+// Notes a tag whose texts are shown with replacements: the listing stays one line per tag, and
+// the reader learns that values differ from the database's text. Only the first tag gets a
+// console line of its own; a real database can have hundreds, which would bury the failures
+// among them, so the others go into the total that DumpTagList shows after the walk.
+static void NoteReplacements(HANDLE console, TAGID tagid, const TEXT_REPLACEMENTS* replaced,
+                             WALK_NOTES* notes)
 {
-    if (AnyReplaced(replaced))
+    if (!AnyReplaced(replaced))
+    {
+        return;
+    }
+    if (notes->replacedTags == 0)
     {
         ConsolePrintf(console,
                       L"Text of TAGID 0x%08lX shown with replacements: control characters %lu, "
                       L"line separators %lu, unpaired surrogates %lu\n",
                       tagid, replaced->controls, replaced->lineSeparators, replaced->surrogates);
     }
+    notes->replacedTags++;
+    notes->replaced.controls += replaced->controls;
+    notes->replaced.lineSeparators += replaced->lineSeparators;
+    notes->replaced.surrogates += replaced->surrogates;
 }
 
 // after is the tag that the walk lists once the children of parent are done: the next sibling of
 // parent or of its nearest ancestor that has one, TAGID_NULL at the end of the database.
 static BOOL DumpChildren(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level,
-                         TAGID after, BOOL* cutOff)
+                         TAGID after, WALK_NOTES* notes)
 {
     // This call's own lines decide its report; the nested calls report their own.
     BOOL written = TRUE;
@@ -182,11 +193,11 @@ static BOOL DumpChildren(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWO
         if ((tag & TAG_TYPE_MASK) != TAG_TYPE_LIST)
         {
             written &= DumpTagValue(console, file, pdb, child, tag, level, &replaced);
-            ReportReplacements(console, child, &replaced);
+            NoteReplacements(console, child, &replaced, notes);
             continue;
         }
         written &= FileWriteChars(file, L"\r\n", 2);
-        ReportReplacements(console, child, &replaced);
+        NoteReplacements(console, child, &replaced, notes);
         if (level >= MAX_LIST_LEVEL - 1)
         {
             ConsolePrintf(console,
@@ -195,11 +206,11 @@ static BOOL DumpChildren(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWO
                           (DWORD)MAX_LIST_LEVEL, child);
             // The listing is incomplete. The caller learns it from the flag rather than from the
             // last error, which any later call may change.
-            *cutOff = TRUE;
+            notes->cutOff = TRUE;
             continue;
         }
         nestedWritten &= DumpChildren(console, file, pdb, child, level + 1,
-                                      next != TAGID_NULL ? next : after, cutOff);
+                                      next != TAGID_NULL ? next : after, notes);
     }
 
     if (!written)
@@ -210,7 +221,17 @@ static BOOL DumpChildren(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWO
     return written & nestedWritten;
 }
 
-BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, BOOL* cutOff)
+BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, WALK_NOTES* notes)
 {
-    return DumpChildren(console, file, pdb, parent, level, TAGID_NULL, cutOff);
+    BOOL written = DumpChildren(console, file, pdb, parent, level, TAGID_NULL, notes);
+    // The first tag's line does not say that others followed it.
+    if (notes->replacedTags > 1)
+    {
+        ConsolePrintf(console,
+                      L"Texts of %lu tags shown with replacements in all: control characters "
+                      L"%lu, line separators %lu, unpaired surrogates %lu\n",
+                      notes->replacedTags, notes->replaced.controls, notes->replaced.lineSeparators,
+                      notes->replaced.surrogates);
+    }
+    return written;
 }

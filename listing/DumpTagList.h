@@ -2,12 +2,25 @@
 #pragma once
 
 #include <windows.h>
+#include "output/Writers.h"
 #include "sdb/Sdb.h"
+
+// What a walk learns besides its lines, for the run to decide on once the walk is over. The
+// caller clears it before the walk.
+typedef struct WALK_NOTES
+{
+    BOOL cutOff;                // the children of a list nested too deep were left out
+    DWORD replacedTags;         // tags whose texts were shown with replacements
+    TEXT_REPLACEMENTS replaced; // their replacements, summed over those tags
+} WALK_NOTES;
 
 // Lists every child of parent (TAGID_ROOT for the whole database) and, recursively, the children
 // of every list, into file; diagnostics go to console. level is 0 for the children of the root.
-// Each call reports its own failed writes once on the console, naming its level. Returns 1 when
-// every line of this call and of all nested calls was written whole, 0 otherwise. Sets *cutOff
-// when the children of a list nested too deep were left out, and leaves it alone otherwise. A child
-// that is also the tag listed after its list ends that list's children, with a console line.
-BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level, BOOL* cutOff);
+// Each list reports its own failed writes once on the console, naming its level. Returns 1 when
+// every line was written whole, 0 otherwise, with the last error of a failed write. Sets
+// notes->cutOff when the children of a list nested too deep were left out, and leaves it alone
+// otherwise. A child that is also the tag listed after its list ends that list's children, with
+// a console line. The first tag whose texts needed replacements is named on the console; when
+// there were more, one line after the walk gives their number and the summed counts.
+BOOL DumpTagList(HANDLE console, HANDLE file, PDB pdb, TAGID parent, DWORD level,
+                 WALK_NOTES* notes);

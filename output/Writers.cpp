@@ -55,19 +55,22 @@ BOOL FileWriteChars(HANDLE file, LPCWSTR text, DWORD count)
 }
 
 // What a character that must not reach the output as it stands is shown as: the control
-// pictures of C0 by code, then the pictures of DEL and NEL, an arrow for U+2028, a pilcrow for
-// U+2029 and the replacement character for an unpaired surrogate. Each replacement is one
-// character, so the listing keeps its columns and a reader can map it back.
+// pictures of C0 by code, then the picture of DEL, the replacement character for the other C1
+// controls, the picture of NEL, an arrow for U+2028, a pilcrow for U+2029 and the replacement
+// character for an unpaired surrogate. Each replacement is one character, so the listing keeps
+// its columns. C1 has no pictures of its own; a terminal takes U+009B as the start of a control
+// sequence, so these must not pass, and the console line's counts say what the U+FFFD stood for.
 static const WCHAR Replacements[] = L"\x2400\x2401\x2402\x2403\x2404\x2405\x2406\x2407"
                                     L"\x2408\x2409\x240A\x240B\x240C\x240D\x240E\x240F"
                                     L"\x2410\x2411\x2412\x2413\x2414\x2415\x2416\x2417"
                                     L"\x2418\x2419\x241A\x241B\x241C\x241D\x241E\x241F"
-                                    L"\x2421\x2424\x21B5\x00B6\xFFFD";
+                                    L"\x2421\xFFFD\x2424\x21B5\x00B6\xFFFD";
 #define REPLACEMENT_DEL 32
-#define REPLACEMENT_NEL 33
-#define REPLACEMENT_LINE_SEPARATOR 34
-#define REPLACEMENT_PARAGRAPH_SEPARATOR 35
-#define REPLACEMENT_SURROGATE 36
+#define REPLACEMENT_C1 33
+#define REPLACEMENT_NEL 34
+#define REPLACEMENT_LINE_SEPARATOR 35
+#define REPLACEMENT_PARAGRAPH_SEPARATOR 36
+#define REPLACEMENT_SURROGATE 37
 
 static BOOL IsHighSurrogate(WCHAR c)
 {
@@ -87,12 +90,14 @@ static int ReplacementIndex(WCHAR c)
     {
         return c == L'\t' ? -1 : (int)c;
     }
+    if (c >= 0x80 && c <= 0x9F)
+    {
+        return c == 0x85 ? REPLACEMENT_NEL : REPLACEMENT_C1;
+    }
     switch (c)
     {
         case 0x7F:
             return REPLACEMENT_DEL;
-        case 0x85:
-            return REPLACEMENT_NEL;
         case 0x2028:
             return REPLACEMENT_LINE_SEPARATOR;
         case 0x2029:

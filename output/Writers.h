@@ -25,14 +25,15 @@ DWORD TextLength(LPCWSTR text);
 // say so. Each writer adds to the counts it is given.
 typedef struct TEXT_REPLACEMENTS
 {
-    DWORD controls;       // C0 controls other than TAB, and DEL
+    DWORD controls;       // C0 controls other than TAB, DEL, and C1 controls other than U+0085
     DWORD lineSeparators; // U+0085, U+2028 and U+2029, which other tools take as line ends
     DWORD surrogates;     // unpaired surrogates, which no strict UTF-16 reader accepts
 } TEXT_REPLACEMENTS;
 
 // Writes count characters of a text that the program did not write itself (a database's text,
-// a path, a name from the library) so that it can neither end nor fake a line: C0 controls
-// other than TAB become their control pictures (U+2400 + code), DEL becomes U+2421, U+0085
+// a path, a name from the library) so that it can neither end nor fake a line nor drive a
+// terminal: C0 controls other than TAB become their control pictures (U+2400 + code), DEL
+// becomes U+2421, the C1 controls U+0080 to U+009F other than U+0085 become U+FFFD, U+0085
 // becomes U+2424, U+2028 becomes U+21B5, U+2029 becomes U+00B6 and an unpaired surrogate
 // becomes U+FFFD. Runs of other characters are written with one write each, so a text with
 // nothing to replace costs one write. Returns 1 or 0 as FileWriteChars does.

@@ -9,13 +9,14 @@ Returns a list of (category, detail) pairs; empty when the run is sound. The che
   and the header naming the path and the file's version, and ends every line with CR LF.
 - Every line is a tag line (`0x%08X`, one tab per level plus one, `0x%04X = name`, a value
   part that fits the tag's type), a patch record line or a header line, whatever the database
-  holds: no line holds a control character other than TAB, nor U+0085, U+2028 or U+2029.
+  holds: no line holds a control character (C0, DEL, C1) other than TAB, nor U+2028 or U+2029.
 - TAGIDs rise strictly and lie inside the file; names are the library's; nesting grows by at
   most one level per list; numbers, byte data, texts and patch records shown equal the file's
   bytes at the item, texts with the listing's replacements (reference_listing.shown_text).
 - The console holds only known messages; its "Undefined TAG_TYPE" lines name exactly the tags
-  that the listing shows with an undefined type, and its replacement lines exactly the tags
-  (and the path) whose texts needed replacements, with their counts.
+  that the listing shows with an undefined type, and its replacement lines the path and the
+  first tag whose texts needed replacements, with their counts, and, when several tags did, the
+  total of them all.
 - Exit code 0 only for a complete listing with no failure on the console; any other exit code
   comes with a diagnostic; a crash code (0xC0000000 and up) is always a fault, among them
   the illegal instruction (0xC000001D) of a failed check in the checked build.
@@ -29,7 +30,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "listing"))
 # Tag value -> name, as the library answers; other values are "InvalidTag".
 from reference_listing import tag_names as load_tag_names  # noqa: E402
-from reference_listing import patch_lines, path_note, shown_text  # noqa: E402
+from reference_listing import patch_lines, path_note, shown_text, total_note  # noqa: E402
 
 HEADER_FORMAT = ("\ufeffShim database file:\t%s\r\nShim database version:\t%d.%d\r\n\r\n"
                  "TAGID\t\tTAG    = TAGSTRING: TAGVALUE\r\n\r\n")
@@ -46,7 +47,7 @@ VERSION_RE = re.compile(r": (\d+)\.(\d+)\.(\d+)\.(\d+)\Z")
 GUID_RE = re.compile(r": \{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}\Z")
 
 # Characters that no listing line may hold: each is shown by a replacement.
-UNREPLACED_RE = re.compile("[\x00-\x08\x0a-\x1f\x7f\x85\u2028\u2029]")
+UNREPLACED_RE = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\u2028\u2029]")
 
 TIME_DWORD_TAGS = (0x401D, 0x401E)
 VERSION_TAGS = (0x5002, 0x5003, 0x5006, 0x500D)
@@ -71,6 +72,9 @@ CONSOLE_PATTERNS = (
     ("replaced", False, re.compile(r"Text of TAGID 0x([0-9A-F]{8}) shown with replacements: "
                                    r"control characters (\d+), line separators (\d+), "
                                    r"unpaired surrogates (\d+)\Z")),
+    ("replaced-total", False, re.compile(r"Texts of \d+ tags shown with replacements in all: "
+                                         r"control characters \d+, line separators \d+, "
+                                         r"unpaired surrogates \d+\Z")),
     ("path-replaced", False, re.compile(r"Path of the database shown with replacements: control "
                                         r"characters \d+, line separators \d+, unpaired "
                                         r"surrogates \d+\Z")),
@@ -82,8 +86,9 @@ CONSOLE_PATTERNS = (
 # listing still holds every byte, so these do not either. STRICT_INFORMATIONAL counts them as
 # failures.
 DEFAULT_INFORMATIONAL = frozenset(("version", "undefined", "patch", "time", "replaced",
-                                   "path-replaced"))
-STRICT_INFORMATIONAL = frozenset(("version", "undefined", "replaced", "path-replaced"))
+                                   "replaced-total", "path-replaced"))
+STRICT_INFORMATIONAL = frozenset(("version", "undefined", "replaced", "replaced-total",
+                                  "path-replaced"))
 
 
 def parse_console(console):
@@ -433,11 +438,20 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
         if reported != info["undefined"]:
             problems.append(("undefined-mismatch", "console %r, listing %r"
                              % (reported[:5], info["undefined"][:5])))
+        # The first tag is named, the rest only counted in the total after the walk.
         replaced = [(int(m.group(1), 16), (int(m.group(2)), int(m.group(3)), int(m.group(4))))
                     for kind, m, _ in messages if kind == "replaced"]
-        if replaced != info["replaced"]:
+        if replaced != info["replaced"][:1]:
             problems.append(("replaced-mismatch", "console %r, listing %r"
                              % (replaced[:5], info["replaced"][:5])))
+        totals = [line for kind, _, line in messages if kind == "replaced-total"]
+        summed = [sum(counts[i] for _, counts in info["replaced"]) for i in range(3)]
+        total = total_note(len(info["replaced"]), {"controls": summed[0],
+                                                    "separators": summed[1],
+                                                    "surrogates": summed[2]})
+        if totals != ([total] if total else []):
+            problems.append(("replaced-total-mismatch", "console %r, expected %r"
+                             % (totals[:2], total)))
     # Every item takes two bytes at least: more lines than that show the walk meeting the
     # same bytes again and again.
     if info["tags"] > len(db) // 2:

@@ -115,6 +115,9 @@ class Judge(unittest.TestCase):
         for category, listing in cases.items():
             with self.subTest(category):
                 self.assertIn(category, self.judge(listing=listing))
+        # A C1 control would drive a terminal that shows the listing.
+        self.assertIn("unreplaced-character",
+                      self.judge(listing=self.replaced("NAME: Shim", "NAME: Sh\u009b2Jim")))
 
     def test_amplified_listing_is_caught(self):
         # More tag lines than the database has bytes for: the walk met the same bytes again.
@@ -149,6 +152,11 @@ class Judge(unittest.TestCase):
         self.assertIn("replaced-mismatch",
                       self.judge(console="Shim database version: 3.0\nText of TAGID 0x0000000C "
                                          "shown with replacements: control characters 1, line "
+                                         "separators 0, unpaired surrogates 0\n"))
+        # Only the first tag is named; a total comes only with several, and never alone.
+        self.assertIn("replaced-total-mismatch",
+                      self.judge(console="Shim database version: 3.0\nTexts of 2 tags shown with "
+                                         "replacements in all: control characters 2, line "
                                          "separators 0, unpaired surrogates 0\n"))
         # A close of the listing that fails is a failure like a write that fails.
         self.assertIn("exit-0-after-failure",

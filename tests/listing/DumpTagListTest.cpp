@@ -4,15 +4,15 @@
 #include "FakeWrites.h"
 #include "listing/DumpTagList.h"
 
-// Lists the whole fake database. Unless the caller asks for the cut-off flag, nothing may be
+// Lists the whole fake database. Unless the caller asks for the walk's notes, nothing may be
 // left out.
-static BOOL Walk(BOOL* cutOff = NULL)
+static BOOL Walk(WALK_NOTES* notes = NULL)
 {
     ResetWrites();
-    BOOL ownCutOff = FALSE;
+    WALK_NOTES ownNotes = {};
     BOOL result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0,
-                              cutOff != NULL ? cutOff : &ownCutOff);
-    ok(!ownCutOff, "the walk left out lists of a database that nests them shallowly");
+                              notes != NULL ? notes : &ownNotes);
+    ok(!ownNotes.cutOff, "the walk left out lists of a database that nests them shallowly");
     return result;
 }
 
@@ -381,9 +381,9 @@ static void TestPatchRecords(void)
     (void)used;
 }
 
-// Texts that would end, start or fake a line are shown with replacements, and each tag whose
-// name, value or module names needed any is named on the console once, a list before its
-// children.
+// Texts that would end, start, fake a line or drive a terminal are shown with replacements. The
+// first tag whose name, value or module names needed any is named on the console (a list before
+// its children); the run closes with a total when there were more, and says nothing without any.
 static void TestReplacedTexts(void)
 {
     static BYTE records[200];
@@ -395,7 +395,9 @@ static void TestReplacedTexts(void)
     AddText(0x20, 0x10, 0x6001, L"x\n0x00000120\t\t0x6001 = NAME: harmless.exe");
     AddText(0x30, 0x10, 0x6001, L"plain \xD83D\xDE00");
     AddData(0x40, TAGID_ROOT, 0x9002, records, size);
-    CheckListing(__LINE__, Walk(), TRUE,
+    AddText(0x50, TAGID_ROOT, 0x6001, L"\x0080\x009B[2J\x009F\x0085");
+    WALK_NOTES notes = {};
+    CheckListing(__LINE__, Walk(&notes), TRUE,
                  L"0x00000010\t0x7FFD = LIST\x240D\x240A"
                  L"0x00000001\t0x1001 = INCLUDE\r\n"
                  L"0x00000020\t\t0x6001 = NAME: x\x240A"
@@ -407,13 +409,29 @@ static void TestReplacedTexts(void)
                  L"\t\t\t Pattern = 0x\r\n\t\t\t Unknown = 0x00000000\r\n"
                  L"\t\t\t Action  = 4 (MATCH)\r\n\t\t\t Module  = c\x00B6\xFFFD\r\n"
                  L"\t\t\t RVA     = 0x00000020\r\n\t\t\t Length  = 0\r\n"
-                 L"\t\t\t Pattern = 0x\r\n\t\t\t Unknown = 0x00000000\r\n",
+                 L"\t\t\t Pattern = 0x\r\n\t\t\t Unknown = 0x00000000\r\n"
+                 L"0x00000050\t0x6001 = NAME: \xFFFD\xFFFD[2J\xFFFD\x2424\r\n",
                  L"Text of TAGID 0x00000010 shown with replacements: control characters 2, line "
                  L"separators 0, unpaired surrogates 0\n"
+                 L"Texts of 4 tags shown with replacements in all: control characters 7, line "
+                 L"separators 2, unpaired surrogates 1\n");
+    ok(notes.replacedTags == 4 && !notes.cutOff, "notes say %lu tags, cut-off %d",
+       notes.replacedTags, notes.cutOff);
+
+    // One tag, nested: its own line and no total.
+    ResetDatabase();
+    AddTag(0x10, TAGID_ROOT, 0x7001);
+    AddText(0x20, 0x10, 0x6001,
+            L"a\x009B"
+            L"b");
+    AddText(0x30, TAGID_ROOT, 0x6001, L"plain");
+    CheckListing(__LINE__, Walk(), TRUE,
+                 L"0x00000010\t0x7001 = DATABASE\r\n"
+                 L"0x00000020\t\t0x6001 = NAME: a\xFFFD"
+                 L"b\r\n"
+                 L"0x00000030\t0x6001 = NAME: plain\r\n",
                  L"Text of TAGID 0x00000020 shown with replacements: control characters 1, line "
-                 L"separators 0, unpaired surrogates 0\n"
-                 L"Text of TAGID 0x00000040 shown with replacements: control characters 1, line "
-                 L"separators 1, unpaired surrogates 1\n");
+                 L"separators 0, unpaired surrogates 0\n");
 }
 
 // Records that do not fit their data stop the decoding; the rest is shown as bytes.
@@ -572,10 +590,10 @@ static void TestDepthLimit(void)
     AddTag(0x5000, parent, 0x1001);
     AddTag(0x6000, 0x1000 + 100, 0x1001); // a sibling after the cut, inside the chain
     AddTag(0x7000, TAGID_ROOT, 0x1001);
-    BOOL cutOff = FALSE;
+    WALK_NOTES notes = {};
     SetLastError(0);
-    BOOL result = Walk(&cutOff);
-    ok(cutOff, "the cut-off flag is clear after lists nested too deep");
+    BOOL result = Walk(&notes);
+    ok(notes.cutOff, "the cut-off flag is clear after lists nested too deep");
     ok(GetLastError() == 0, "the walk left last error %lu", GetLastError());
 
     static WCHAR expected[300 * 40];
@@ -593,12 +611,12 @@ static void TestDepthLimit(void)
                  L"listed\n");
 
     // The line of the list that is cut off fails to be written.
-    cutOff = FALSE;
+    notes = WALK_NOTES();
     ResetWrites();
     g_writes.failText = L"0x000010FF";
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
-    ok(result == FALSE && cutOff, "DumpTagList returned %d with cut-off %d, expected 0 and 1",
-       result, cutOff);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &notes);
+    ok(result == FALSE && notes.cutOff, "DumpTagList returned %d with cut-off %d, expected 0 and 1",
+       result, notes.cutOff);
     ok(wcscmp(g_writes.console, L"Lists nest deeper than 256 levels: the children of TAGID "
                                 L"0x000010FF are not listed\n"
                                 L"WriteFile() returned error 112 for level 255\n") == 0,
@@ -624,8 +642,8 @@ static void TestWriteFailureReports(void)
     BuildReportTree();
     ResetWrites();
     g_writes.failText = L"victim";
-    BOOL cutOff = FALSE;
-    BOOL result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
+    WALK_NOTES notes = {};
+    BOOL result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &notes);
     CheckListing(__LINE__, result, FALSE,
                  L"0x0000000C\t0x4001 = SIZE: 0x00000001\r\n"
                  L"0x00000012\t0x7001 = DATABASE\r\n"
@@ -641,7 +659,7 @@ static void TestWriteFailureReports(void)
     ResetWrites();
     g_writes.failText = L"\t\t\t0x6001";
     g_writes.error = ERROR_HANDLE_DISK_FULL;
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &notes);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 39 for level 2\n"
                                 L"WriteFile() returned error 39 for level 2\n") == 0,
@@ -650,7 +668,7 @@ static void TestWriteFailureReports(void)
     // A failure in the root's own line only.
     ResetWrites();
     g_writes.failText = L"last";
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &notes);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 112 for level 0\n") == 0,
        "console shows\n%ls", g_writes.console);
@@ -659,7 +677,7 @@ static void TestWriteFailureReports(void)
     ResetWrites();
     g_writes.failText = L"victim";
     g_writes.failAfterText = TRUE;
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &notes);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 112 for level 2\n"
                                 L"WriteFile() returned error 112 for level 2\n"
@@ -674,7 +692,7 @@ static void TestWriteFailureReports(void)
     ResetWrites();
     g_writes.failText = L"last";
     g_writes.error = ERROR_HANDLE_DISK_FULL;
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &cutOff);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, TAGID_ROOT, 0, &notes);
     ok(result == FALSE && GetLastError() == ERROR_HANDLE_DISK_FULL,
        "DumpTagList returned %d with last error %lu, expected 0 and 39", result, GetLastError());
     ok(wcscmp(g_writes.console, L"FileTimeToSystemTime() returned error 87\n"
@@ -685,7 +703,7 @@ static void TestWriteFailureReports(void)
     // A nested call started at another level reports that level.
     ResetWrites();
     g_writes.failText = L"other";
-    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, 0x30, 7, &cutOff);
+    result = DumpTagList(FAKE_CONSOLE, FAKE_FILE, FAKE_PDB, 0x30, 7, &notes);
     ok(result == FALSE, "DumpTagList returned %d, expected 0", result);
     ok(wcscmp(g_writes.console, L"WriteFile() returned error 112 for level 7\n") == 0,
        "console shows\n%ls", g_writes.console);

@@ -191,8 +191,16 @@ static void TestWriteText(void)
         {L"kernel32.dll", 12, L"kernel32.dll", 1, 0, 0, 0},
         {L"", 0, L"", 0, 0, 0, 0},
         // Characters near the replaced ones, the stand-ins themselves and a pair stay as they are.
-        {L"a\tb\x00E9\x0416\x0080\x0084\x0086\x2027\x202A\x2424\xFFFD\xD83D\xDE00", 14,
-         L"a\tb\x00E9\x0416\x0080\x0084\x0086\x2027\x202A\x2424\xFFFD\xD83D\xDE00", 1, 0, 0, 0},
+        {L"a\tb~\x00A0\x00E9\x0416\x2027\x202A\x2424\xFFFD\xD83D\xDE00", 13,
+         L"a\tb~\x00A0\x00E9\x0416\x2027\x202A\x2424\xFFFD\xD83D\xDE00", 1, 0, 0, 0},
+        // C1 controls, the CSI that starts a terminal's control sequence among them, are shown
+        // as U+FFFD and counted as controls; NEL keeps its own picture and kind.
+        {L"\x0080\x009B"
+         L"31m\x009F\x0084\x0085\x0086",
+         9,
+         L"\xFFFD\xFFFD"
+         L"31m\xFFFD\xFFFD\x2424\xFFFD",
+         7, 5, 1, 0},
         {L"x\r\n0x00000120\t\t0x6001 = NAME: harmless.exe", 42,
          L"x\x240D\x240A"
          L"0x00000120\t\t0x6001 = NAME: harmless.exe",
@@ -249,11 +257,14 @@ static void TestWriteText(void)
     ResetWrites();
     SetLastError(ERROR_FILE_NOT_FOUND);
     replaced.controls = 0;
-    result =
-        ConsoleWriteText(FAKE_CONSOLE, L"C:\\a\nWriteFile() returned error 5\n", 34, &replaced);
+    result = ConsoleWriteText(FAKE_CONSOLE,
+                              L"C:\\a\nWriteFile() returned error 5\n\x009B"
+                              L"2J",
+                              37, &replaced);
     ok(result == 1 &&
-           wcscmp(g_writes.console, L"C:\\a\x240AWriteFile() returned error 5\x240A") == 0 &&
-           replaced.controls == 2 && GetLastError() == ERROR_FILE_NOT_FOUND,
+           wcscmp(g_writes.console, L"C:\\a\x240AWriteFile() returned error 5\x240A\xFFFD"
+                                    L"2J") == 0 &&
+           replaced.controls == 3 && GetLastError() == ERROR_FILE_NOT_FOUND,
        "console shows '%ls' (returned %d, %lu replaced, last error %lu)", g_writes.console, result,
        replaced.controls, GetLastError());
 }

@@ -62,8 +62,9 @@ def time_text(file_time):
 
 
 # What a text from the database (or the path) is shown as: C0 controls but TAB as their
-# control pictures, DEL, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR as the characters below,
-# and an unpaired surrogate as U+FFFD. Each replaced character is counted by kind.
+# control pictures, DEL as U+2421, the C1 controls but NEL as U+FFFD (counted as controls), NEL,
+# LINE SEPARATOR and PARAGRAPH SEPARATOR as the characters below, and an unpaired surrogate as
+# U+FFFD. Each replaced character is counted by kind.
 LINE_SEPARATORS = {"\u0085": "\u2424", "\u2028": "\u21b5", "\u2029": "\u00b6"}
 
 
@@ -86,6 +87,9 @@ def shown_text(text, counts=None):
         elif c in LINE_SEPARATORS:
             out.append(LINE_SEPARATORS[c])
             counts["separators"] = counts.get("separators", 0) + 1
+        elif 0x80 <= code <= 0x9F:
+            out.append("\ufffd")
+            counts["controls"] = counts.get("controls", 0) + 1
         elif 0xD800 <= code <= 0xDFFF:
             out.append("\ufffd")
             counts["surrogates"] = counts.get("surrogates", 0) + 1
@@ -102,6 +106,23 @@ def replacement_note(subject, counts):
     return "%s shown with replacements: control characters %d, line separators %d, unpaired " \
            "surrogates %d" % (subject, counts.get("controls", 0), counts.get("separators", 0),
                               counts.get("surrogates", 0))
+
+
+def add_counts(total, counts):
+    """Adds the counts of one text (or tag) to total, both dicts as shown_text fills them."""
+    for kind, number in counts.items():
+        total[kind] = total.get(kind, 0) + number
+
+
+def total_note(tags, counts):
+    """The console line after the walk when more than one tag needed replacements, else None;
+    counts are summed over all those tags, the first included."""
+    if tags < 2:
+        return None
+    return "Texts of %d tags shown with replacements in all: control characters %d, line " \
+           "separators %d, unpaired surrogates %d" % (tags, counts.get("controls", 0),
+                                                      counts.get("separators", 0),
+                                                      counts.get("surrogates", 0))
 
 
 def hex_pairs(data):
@@ -149,6 +170,10 @@ class Reader:
         self.major = struct.unpack_from("<I", data, 0)[0]
         self.names = tag_names()
         self.string_table = None
+        # Tags whose texts needed replacements so far, and their counts: only the first is
+        # named on the console, the others go into the total after the walk.
+        self.replaced_tags = 0
+        self.replaced = {}
         for tagid in self.children(12, len(data)):
             if self.tag(tagid) == 0x7801:
                 self.string_table = tagid
@@ -236,7 +261,10 @@ class Reader:
                 rest = "\r\n"
         note = replacement_note("Text of TAGID 0x%08X" % tagid, counts)
         if note:
-            console.append(note)
+            if not self.replaced_tags:
+                console.append(note)
+            self.replaced_tags += 1
+            add_counts(self.replaced, counts)
         return head + rest, console
 
     def listing(self, start, end, level, out, console):
@@ -251,10 +279,14 @@ class Reader:
 
 def expected_listing(data):
     """(listing text after the header, console notes: the names of the conversions expected
-    to fail and the lines for texts shown with replacements, in listing order)."""
+    to fail and the line for the first tag whose texts needed replacements, in listing order,
+    then the total line for all such tags when there were several)."""
     reader = Reader(data)
     out, console = [], []
     reader.listing(12, len(data), 0, out, console)
+    total = total_note(reader.replaced_tags, reader.replaced)
+    if total:
+        console.append(total)
     return "".join(out), console
 
 

@@ -334,10 +334,11 @@ class ListingTest(unittest.TestCase):
                 self.assertEqual(result.console, "Shim database version: %d.%d\n" % (major, minor))
 
     def test_forged_lines(self):
-        # Line ends with forged line heads, every other control character, DEL, the Unicode
-        # line separators and unpaired surrogates, in string references, an inline string and
-        # patch module names: one line per tag and per record field, each text shown as data on
-        # its own line, and one console line per tag that needed replacements.
+        # Line ends with forged line heads, every other control character, DEL, C1 controls,
+        # the Unicode line separators and unpaired surrogates, in string references, inline
+        # strings and patch module names: one line per tag and per record field, each text shown
+        # as data on its own line; the console names the first tag that needed replacements and
+        # closes with the total of all of them.
         path = os.path.join(TESTDATA, "forged_lines.sdb")
         with open(path, "rb") as f:
             data = f.read()
@@ -368,15 +369,18 @@ class ListingTest(unittest.TestCase):
             "0x00000192\t\t0x8801 = STRINGTABLE_ITEM: " + forged + "\r\n"
             "0x000001EE\t\t0x8801 = STRINGTABLE_ITEM: " + breaks + "\r\n"
             "0x00000238\t\t0x8801 = STRINGTABLE_ITEM: " + pictures + "\r\n"
-            "0x00000278\t\t0x8801 = STRINGTABLE_ITEM: " + plain + "\r\n")
+            "0x00000278\t\t0x8801 = STRINGTABLE_ITEM: " + plain + "\r\n"
+            "0x000002B6\t0x8002 = InvalidTag: csi\ufffd[2J c1\ufffd\ufffd nel\u2424 end\r\n")
         self.assertEqual(body, utf16(expected))
         reference, notes = expected_listing(data)
         self.assertEqual(body, utf16(reference))
-        note = ("Text of TAGID 0x%08X shown with replacements: control characters %d, line "
-                "separators %d, unpaired surrogates %d\n")
-        console = "".join(note % counts for counts in (
-            (0x12, 2, 0, 0), (0x18, 5, 3, 0), (0x1E, 28, 0, 0), (0x24, 0, 0, 5), (0x7E, 2, 1, 1),
-            (0x192, 2, 0, 0), (0x1EE, 5, 3, 0), (0x238, 28, 0, 0)))
+        # The tags 0x12, 0x18, 0x1E, 0x24, 0x7E, 0x192, 0x1EE, 0x238 and 0x2B6 needed
+        # replacements: controls 2 + 5 + 28 + 2 + 2 + 5 + 28 + 3, separators 3 + 1 + 3 + 1,
+        # surrogates 5 + 1.
+        console = ("Text of TAGID 0x00000012 shown with replacements: control characters 2, "
+                   "line separators 0, unpaired surrogates 0\n"
+                   "Texts of 9 tags shown with replacements in all: control characters 75, line "
+                   "separators 8, unpaired surrogates 6\n")
         self.assertEqual(result.console, VERSION_LINE + console)
         self.assertEqual(console, "".join(line + "\n" for line in notes))
         # Strict readers take the whole listing.
@@ -388,36 +392,43 @@ class ListingTest(unittest.TestCase):
     @also_wine("Windows refuses a file name with a line end")
     def test_path_with_line_ends(self):
         # Where the platform opens a file whose name holds a character that other tools take
-        # as a line end, the header keeps one line; a name with LF (which Linux allows) is
-        # refused by Wine as by Windows, and the console still shows one line for it. The
-        # native program opens it.
+        # as a line end, or that a terminal obeys, the header keeps one line and shows it
+        # replaced; a name with LF (which Linux allows) is refused by Wine as by Windows, and
+        # the console still shows one line for it, as for a missing file. The native program
+        # opens it.
         data = sdbwrite.compile_source("INCLUDE\n")
         line_ends_refused = 123 if ENGINE == "wine" else 0
-        for name, code in (("a\u2028b\u0085c\x7fd\u2029.sdb", 0),
-                           ("a\nb\r\n.sdb", line_ends_refused)):
+        # (name, exit code, (control characters, line separators), name as shown, file made)
+        cases = (
+            ("a\u2028b\u0085c\x7fd\u2029.sdb", 0, (1, 3), "a\u21b5b\u2424c\u2421d\u00b6.sdb",
+             True),
+            ("a\nb\r\n.sdb", line_ends_refused, (3, 0), "a\u240ab\u240d\u240a.sdb", True),
+            # C1 controls (U+009B starts a terminal's control sequence); NEL keeps its picture.
+            ("c1\u0080\u009b[2J\u009f\u0085.sdb", 0, (3, 1), "c1\ufffd\ufffd[2J\ufffd\u2424.sdb",
+             True),
+            ("missing\u009b[2J.sdb", 2, (1, 0), "missing\ufffd[2J.sdb", False),
+        )
+        for name, code, counts, shown_name, made in cases:
             with self.subTest(name=name):
                 path = os.path.join(self.tmp.name, name)
-                with open(path, "wb") as f:
-                    f.write(data)
+                if made:
+                    with open(path, "wb") as f:
+                        f.write(data)
                 shown = windows_path(path)
                 result = run([shown])
                 self.assertEqual(result.exit_code, code, result)
-                counts = {"a\u2028b\u0085c\x7fd\u2029.sdb": (1, 3), "a\nb\r\n.sdb": (3, 0)}[name]
                 note = ("Path of the database shown with replacements: control characters %d, "
                         "line separators %d, unpaired surrogates 0\n" % counts)
                 self.assertEqual(note, path_note(shown) + "\n")
+                replaced = shown.replace(name, shown_name)
                 if code:
                     self.assertEqual(result.stdout, b"")
                     self.assertEqual(result.console, "SdbOpenDatabase() returned NULL for file "
-                                     "'%s'\n" % shown.replace("\r", "\u240d").replace("\n", "\u240a")
-                                     + note)
+                                     "'%s'\n" % replaced + note)
                     continue
                 self.assertEqual(result.console, VERSION_LINE + note)
                 header = result.stdout.decode("utf-16-le").split("\r\n")[0]
-                self.assertEqual(header, "\ufeffShim database file:\t" + shown.replace(
-                    "\u2028", "\u21b5").replace("\u0085", "\u2424").replace(
-                    "\x7f", "\u2421").replace("\u2029", "\u00b6").replace(
-                    "\r", "\u240d").replace("\n", "\u240a"))
+                self.assertEqual(header, "\ufeffShim database file:\t" + replaced)
                 self.listing_of(result, shown)
 
     def test_full_disk_reports_each_level(self):
