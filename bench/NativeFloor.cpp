@@ -1,4 +1,4 @@
-// The native floor of the listing benchmark: a listing's bytes written in 64 KB blocks, nothing else.
+// The native floor of the listing benchmark: a listing's bytes in 64 KB blocks, nothing else.
 //
 // Usage: shimlist_floor_native LISTING > OUT, where LISTING is a listing that the native program
 // wrote (UTF-16 for a file, UTF-8 for a pipe). The native program gathers its writes into blocks

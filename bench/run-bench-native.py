@@ -2,9 +2,9 @@
 """Native listing benchmark: the Linux program before and after its listing went into 64 KB blocks.
 
 Usage: python3 bench/run-bench-native.py [--runs N] [--sizes 30000,320000,...] [--no-bytes]
-                                         [--no-realdb] [--no-strace] [--no-build]
-                                         [--before REV] [--after PATH] [--out-dir DIR]
-                                         [--markdown FILE]
+                                         [--no-realdb] [--ceiling] [--no-strace] [--no-build]
+                                         [--before REV] [--after PATH | --after-rev REV]
+                                         [--out-dir DIR] [--markdown FILE]
 
 Until commit bf4ed9c ("before", --before) the native program handed every WriteFile call of
 the listing to the kernel as one write system call: one per line head, name, value or fixed
@@ -14,15 +14,20 @@ is a pipe, a terminal or a device. This script measures both programs side by si
 
   before      a build of REV, made here: a git worktree in build/bench-before-src, configured
               with the native preset's generator and cache variables into build/bench-before;
-  after       build/native/bin/shimlist (--after), built by `cmake --build --preset native`;
-  floor       bench/NativeFloor.cpp: the after program's listing written in the same 64 KB
-              blocks and nothing else, the least that the current design can cost.
+  after       build/native/bin/shimlist (--after), built by `cmake --build --preset native`
+              from the work tree as it stands, other people's uncommitted changes included; or,
+              with --after-rev REV, a build of REV made like the before's (build/bench-after),
+              which measures a commit alone;
+  floor       bench/NativeFloor.cpp, built beside the after program: the after program's
+              listing written in the same 64 KB blocks and nothing else, the least that the
+              current design can cost.
 
 The three are copied into build/bench-native/bin first, so that a rebuild by someone else during
 the run changes nothing. The databases: bench/gen_bench_db.py's of --sizes tags (the 320,000-tag
 one is shaped like the system database: many tags, little byte data), bench/bytes-vs-tags.py's
 database of DATA_BITS items of the same file size (byte data), and every real database in
-tests/realdb. For each database:
+tests/realdb; with --ceiling, also a database of one string that fills the ceiling of 256 MiB
+(a 268,435,456-byte file; its listing is as large). For each database:
   1. before and after list it to a file once; the two listings must be byte for byte the same
      (the column "same bytes"), and the after program's listing into a pipe must be its UTF-16
      listing turned into UTF-8 (no byte-order mark, LF line ends, unpaired surrogates as U+FFFD);
@@ -60,10 +65,14 @@ SOURCE_DIR = os.path.dirname(HERE)
 NATIVE_DIR = os.path.join(SOURCE_DIR, "build", "native")
 BEFORE_SOURCE = os.path.join(SOURCE_DIR, "build", "bench-before-src")
 BEFORE_DIR = os.path.join(SOURCE_DIR, "build", "bench-before")
+AFTER_SOURCE = os.path.join(SOURCE_DIR, "build", "bench-after-src")
+AFTER_DIR = os.path.join(SOURCE_DIR, "build", "bench-after")
 WORK_DIR = os.path.join(SOURCE_DIR, "build", "bench-native")
 REALDB_DIR = os.path.join(SOURCE_DIR, "tests", "realdb")
 BEFORE_REV = "bf4ed9c"
 BLOCK_BYTES = 65536  # the native program's block (platform/posix/Listing.cpp)
+CEILING_BYTES = 268435456  # the largest database that the library opens
+STRING_TAG = 0x8801  # a STRING item
 
 # The issue's targets for the byte-heavy and the tag-heavy database.
 TARGET_FEWER_WRITES = 10
@@ -98,27 +107,28 @@ def native_preset(source):
     return next(p for p in presets if p["name"] == "native")
 
 
-def build_before(rev):
-    """The native program of commit `rev`, built in a worktree of its own."""
+def build_commit(rev, source, binary_dir, targets):
+    """Builds `targets` of commit `rev` in a worktree of its own (source) into binary_dir, with
+    the native preset's generator and cache variables; the full commit id."""
     commit = subprocess.run(["git", "rev-parse", "--verify", rev + "^{commit}"], cwd=SOURCE_DIR,
                             check=True, capture_output=True, text=True).stdout.strip()
-    if not os.path.exists(os.path.join(BEFORE_SOURCE, ".git")):
-        subprocess.run(["git", "worktree", "add", "--detach", BEFORE_SOURCE, commit],
-                       cwd=SOURCE_DIR, check=True, stdout=subprocess.DEVNULL)
+    if not os.path.exists(os.path.join(source, ".git")):
+        subprocess.run(["git", "worktree", "add", "--detach", source, commit], cwd=SOURCE_DIR,
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     else:
-        subprocess.run(["git", "checkout", "-q", "--detach", commit], cwd=BEFORE_SOURCE,
-                       check=True)
-    if not os.path.exists(os.path.join(BEFORE_DIR, "build.ninja")):
-        preset = native_preset(BEFORE_SOURCE)
-        subprocess.run(["cmake", "-S", BEFORE_SOURCE, "-B", BEFORE_DIR, "-G", preset["generator"]]
+        subprocess.run(["git", "checkout", "-q", "--detach", commit], cwd=source, check=True)
+    if not os.path.exists(os.path.join(binary_dir, "build.ninja")):
+        preset = native_preset(source)
+        subprocess.run(["cmake", "-S", source, "-B", binary_dir, "-G", preset["generator"]]
                        + ["-D%s=%s" % item for item in preset["cacheVariables"].items()],
                        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", BEFORE_DIR, "--target", "shimlist"], check=True,
+    subprocess.run(["cmake", "--build", binary_dir, "--target"] + targets, check=True,
                    stdout=subprocess.DEVNULL)
     return commit
 
 
-def build_after():
+def build_native():
+    """The after program and the floor in build/native, from the work tree as it stands."""
     if not os.path.exists(os.path.join(NATIVE_DIR, "build.ninja")):
         subprocess.run(["cmake", "--preset", "native"], cwd=SOURCE_DIR, check=True,
                        stdout=subprocess.DEVNULL)
@@ -127,13 +137,12 @@ def build_after():
                    stdout=subprocess.DEVNULL)
 
 
-def snapshot(after):
+def snapshot(before, after, floor):
     """Copies the three programs into WORK_DIR/bin; their paths."""
     bin_dir = os.path.join(WORK_DIR, "bin")
     os.makedirs(bin_dir, exist_ok=True)
     programs = {}
-    for name, path in (("before", os.path.join(BEFORE_DIR, "bin", "shimlist")), ("after", after),
-                       ("floor", os.path.join(NATIVE_DIR, "bin", "shimlist_floor_native"))):
+    for name, path in (("before", before), ("after", after), ("floor", floor)):
         if not os.path.exists(path):
             raise SystemExit("%s is missing (run without --no-build)" % path)
         programs[name] = os.path.join(bin_dir, "shimlist-" + name)
@@ -141,16 +150,39 @@ def snapshot(after):
     return programs
 
 
-def find_strace(allow_install):
-    if shutil.which("strace") is None and allow_install and shutil.which("apt-get") \
-            and os.geteuid() == 0:
+def find_strace():
+    """strace, installed with apt-get when missing (as root); None when it cannot be had."""
+    if shutil.which("strace") is None and shutil.which("apt-get") and os.geteuid() == 0:
         log("strace is missing: installing it with apt-get")
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-        if subprocess.run(["apt-get", "install", "-y", "-q", "strace"], env=env, **quiet).returncode:
-            subprocess.run(["apt-get", "update", "-q"], env=env, **quiet)
-            subprocess.run(["apt-get", "install", "-y", "-q", "strace"], env=env, **quiet)
+        install = ["apt-get", "install", "-y", "-q", "--no-install-recommends", "strace"]
+        for command in (install, ["apt-get", "update", "-q"], install):
+            if subprocess.run(command, env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0 and command is install:
+                break
     return shutil.which("strace")
+
+
+def ceiling_database():
+    """A database of one string that fills the ceiling of 256 MiB: a 268,435,456-byte file, the
+    largest that the library opens; its path."""
+    path = os.path.join(wine_bench.DATA_DIR, "ceiling-268435456.sdb")
+    if os.path.exists(path):
+        return path
+    sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
+    import sdbwrite
+    header = sdbwrite.compile_source("version 3 0\nstringtable none\n")
+    string_bytes = CEILING_BYTES - len(header) - 6  # the tag and the size field
+    chunk = ("Ceiling of the database size. " * 2185)[:65536 // 2].encode("utf-16-le")
+    with open(path + ".tmp", "wb") as f:
+        f.write(header + STRING_TAG.to_bytes(2, "little") + string_bytes.to_bytes(4, "little"))
+        left = string_bytes - 2
+        while left > 0:
+            f.write(chunk[:left])
+            left -= min(left, len(chunk))
+        f.write(b"\0\0")
+    os.replace(path + ".tmp", path)
+    return path
 
 
 # Running.
@@ -440,21 +472,40 @@ def main(argv):
     parser.add_argument("--no-bytes", action="store_true", help="leave out the byte database")
     parser.add_argument("--no-realdb", action="store_true", help="leave out tests/realdb")
     parser.add_argument("--no-strace", action="store_true", help="do not count write calls")
+    parser.add_argument("--ceiling", action="store_true",
+                        help="also a database of one string at the ceiling of 256 MiB")
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--before", default=BEFORE_REV)
-    parser.add_argument("--after", default=os.path.join(NATIVE_DIR, "bin", "shimlist"))
+    parser.add_argument("--after", default=os.path.join(NATIVE_DIR, "bin", "shimlist"),
+                        help="the after program (default: build/native's, built here)")
+    parser.add_argument("--after-rev", help="build the after program and the floor from this "
+                        "commit instead, in a worktree of their own (build/bench-after)")
     parser.add_argument("--out-dir", default=wine_bench.DATA_DIR)
     parser.add_argument("--markdown", help="also write the tables into this file")
     args = parser.parse_args(argv[1:])
+    before = os.path.join(BEFORE_DIR, "bin", "shimlist")
+    floor = os.path.join(NATIVE_DIR, "bin", "shimlist_floor_native")
+    if args.after_rev:
+        args.after = os.path.join(AFTER_DIR, "bin", "shimlist")
+        floor = os.path.join(AFTER_DIR, "bin", "shimlist_floor_native")
     if not args.no_build:
-        build_before(args.before)
-        build_after()
+        build_commit(args.before, BEFORE_SOURCE, BEFORE_DIR, ["shimlist"])
+        if args.after_rev:
+            build_commit(args.after_rev, AFTER_SOURCE, AFTER_DIR,
+                         ["shimlist", "shimlist_floor_native"])
+        else:
+            build_native()
     before_commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=BEFORE_SOURCE,
                                    capture_output=True, text=True).stdout.strip()
-    programs = snapshot(args.after)
+    programs = snapshot(before, args.after, floor)
     after_version = subprocess.run([programs["after"], "--version"], capture_output=True,
                                    text=True).stdout.strip()
-    strace = None if args.no_strace else find_strace(True)
+    if after_version.endswith("+changes)"):
+        log("the after program was built from a work tree with uncommitted changes: "
+            "--after-rev HEAD measures the last commit alone")
+    strace = None if args.no_strace else find_strace()
+    if strace is None and not args.no_strace:
+        log("strace is missing and cannot be installed: the write calls are not counted")
     os.makedirs(args.out_dir, exist_ok=True)
     load_start = load_average()
     databases = []
@@ -468,6 +519,8 @@ def main(argv):
         byte_name = os.path.basename(byte_db)
         databases.append((byte_name, byte_db, 0))
     tag_name = "bench-%d.sdb" % wine_bench.SYSMAIN_TAGS
+    if args.ceiling:
+        databases.append(("ceiling-268435456.sdb", ceiling_database(), 0))
     if not args.no_realdb:
         databases += [(os.path.basename(p), p, 0)
                       for p in sorted(glob.glob(os.path.join(REALDB_DIR, "*.sdb")))]
