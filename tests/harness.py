@@ -1,6 +1,6 @@
 # Test harness: runs shimlist natively, or the Windows build under wine64 with a pseudo-terminal console; returns output and exit code.
 """Runs shimlist for the end-to-end tests: the native program, or Windows console programs under
-wine64. The engine is $SHIMLIST_ENGINE: "wine" (the default) or "native"; see "The native
+wine64. The engine is $SHIMLIST_TEST_ENGINE: "wine" (the default) or "native"; see "The native
 engine" at the end of this text.
 
     from harness import run, full_disk
@@ -29,15 +29,25 @@ program's path. Problems of the harness itself (no launch.exe, program not start
 A start that Wine itself fails under load (winepty.NotStarted: the program's result is unknown)
 is run again from the start, up to START_ATTEMPTS times, with a line on standard error.
 
-The runner is tools/winepty.py, shared with tools/shimlist. It reads the console until every
+The runner is winepty.py, beside this file. It reads the console until every
 holder of the terminal has closed it, so that no line written before the end can be missed; a
 terminal still open winepty.CLOSE_SECONDS after the program's end raises HarnessError.
 
-The native engine runs $SHIMLIST_BIN/shimlist directly: no pseudo-terminal unless stdout is
-"console" (then standard output is one), standard error a pipe whose text (UTF-8, LF) is
-r.console. The same stdout modes apply ("pipe" and "null" pass there). A Unix exit status keeps
-8 bits: a code above 255 exits 255 after its last line "shimlist: exit code N (0x...); the shell
-receives 255", which the harness takes off the console and turns back into r.exit_code = N
+The native engine runs $SHIMLIST_BIN/shimlist, the Linux command, as
+`shimlist --utf16 -- ARGS...`: the exact bytes of the Windows program to every standard output
+(a terminal is then refused by the program itself, as on Windows), and every argument a
+database. front_end=True runs `shimlist ARGS...` instead, for the tests of the command's own
+options and destinations. There is no pseudo-terminal unless stdout is "console" (then
+standard output is one, in raw mode, so that its bytes arrive as written); standard error is a
+pipe whose text (UTF-8, LF) is r.console. The same stdout modes apply ("pipe" and "null" pass
+there). Standard input is /dev/null, or by `stdin=`: "console" (a terminal of its own),
+"closed", bytes (fed through a pipe) or the path of a file to read.
+
+The command closes a failed run with its own lines, which the Windows program does not write;
+the harness takes them off r.console. A failure whose code the command knows gets the line
+"shimlist: N: <cause>" (N the exit code): r.cause holds the cause (else None). A Unix exit
+status keeps 8 bits: a code above 255 exits 255 after a last line "shimlist: exit code N
+(0x...); the shell receives 255", which the harness turns back into r.exit_code = N
 (r.shell_code keeps the status the shell saw; r.raw_console the whole standard error). A run
 ended by signal S gives exit code SIGNALLED + S, which the judges count as a crash. Paths are
 Linux paths taken literally, so windows_path() returns its argument; there is no raw command
@@ -56,10 +66,10 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "tools"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import winepty  # noqa: E402
 from winepty import (CONSOLE_COLUMNS, build_cmdline, clean_console,  # noqa: E402,F401
                      ensure_wineserver, quote_arg, wine_env, wine_prefix)
@@ -67,9 +77,10 @@ from winepty import (CONSOLE_COLUMNS, build_cmdline, clean_console,  # noqa: E40
 SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(
     os.path.dirname(os.path.abspath(__file__)))
 ENGINES = ("wine", "native")
-ENGINE = os.environ.get("SHIMLIST_ENGINE") or "wine"
+ENGINE = os.environ.get("SHIMLIST_TEST_ENGINE") or "wine"
 if ENGINE not in ENGINES:
-    raise ImportError("SHIMLIST_ENGINE=%r: expected one of %s" % (ENGINE, ", ".join(ENGINES)))
+    raise ImportError("SHIMLIST_TEST_ENGINE=%r: expected one of %s"
+                      % (ENGINE, ", ".join(ENGINES)))
 
 STDOUT_MODES = ("file", "console", "pipe", "null", "closed")
 # A start that Wine fails (see winepty.NotStarted) is tried again, this many times in all.
@@ -86,7 +97,7 @@ class RunTimeout(AssertionError):
 
 class Result:
     def __init__(self, stdout, console, exit_code, elapsed, raw_console, close_wait,
-                 shell_code=None):
+                 shell_code=None, cause=None):
         self.stdout = stdout
         self.console = console
         self.exit_code = exit_code
@@ -94,6 +105,7 @@ class Result:
         self.raw_console = raw_console
         self.close_wait = close_wait
         self.shell_code = shell_code
+        self.cause = cause
 
     def __repr__(self):
         return "Result(exit_code=%#x, stdout=%d bytes, console=%r, %.2f s)" % (
@@ -129,17 +141,21 @@ def _bin_dir(exe):
 
 
 def run(args=(), *, exe=None, stdout="file", cmdline=None, cwd=None, timeout=20, env=None,
-        engine=None):
+        engine=None, front_end=False, stdin=None):
     """Runs exe (default $SHIMLIST_BIN/shimlist.exe) under wine64, or natively; see the module
-    text. engine overrides $SHIMLIST_ENGINE for this run."""
+    text. engine overrides $SHIMLIST_TEST_ENGINE for this run; front_end and stdin are the
+    native engine's."""
     if stdout not in STDOUT_MODES and not isinstance(stdout, os.PathLike) and (
             not isinstance(stdout, str) or os.sep not in stdout):
         raise HarnessError("unknown stdout mode %r (a path needs a folder part)" % (stdout,))
     if (engine or ENGINE) == "native":
         if cmdline is not None:
             raise HarnessError("a raw command line exists only for the Windows program")
-        return _run_native(exe or os.path.join(native_bin(), "shimlist"), list(args), stdout,
+        args = list(args) if front_end else ["--utf16", "--"] + list(args)
+        return _run_native(exe or os.path.join(native_bin(), "shimlist"), args, stdout, stdin,
                            cwd, timeout, env)
+    if front_end or stdin is not None:
+        raise HarnessError("front_end and stdin are the native command's")
     bin_dir = _bin_dir(exe)
     exe = exe or os.path.join(bin_dir, "shimlist.exe")
     launcher = os.path.join(bin_dir, "launch.exe")
@@ -208,35 +224,65 @@ def _run_once(exe, launcher, cmdline, stdout, cwd, timeout, env):
 # A native run ended by a signal: this plus the signal's number, above every code the program
 # gives itself, so that the judges count it as a crash.
 SIGNALLED = 0xC0000000
+STDIN_MODES = ("console", "closed")
 _WIDE_CODE_RE = re.compile(r"(?:\A|(?<=\n))shimlist: exit code (\d+) \(0x([0-9A-F]{8})\); "
                            r"the shell receives 255\n\Z")
+_CAUSE_RE = re.compile(r"(?:\A|(?<=\n))shimlist: (\d+): ([^\n]*)\n\Z")
 
 
-def _run_native(exe, args, stdout, cwd, timeout, env):
+def _open_stdout(stdout, tmp, readers):
+    """The descriptor to give the command as standard output (None: closed), and the path of
+    the file it writes, if any; a descriptor to read goes into readers."""
+    if stdout == "file" or stdout not in STDOUT_MODES:
+        path = os.path.join(tmp, "stdout") if stdout == "file" else os.fspath(stdout)
+        return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644), path
+    if stdout == "pipe":
+        read_end, out = os.pipe()
+    elif stdout == "console":
+        read_end, out = pty.openpty()
+        tty.setraw(out)
+    elif stdout == "null":
+        return os.open(os.devnull, os.O_WRONLY), None
+    else:
+        return None, None
+    readers.append(read_end)
+    return out, None
+
+
+def _open_stdin(stdin, keep, feeders):
+    """The descriptor to give the command as standard input (None: closed); a terminal's other
+    end goes into keep, a pipe to fill into feeders."""
+    if stdin is None:
+        return os.open(os.devnull, os.O_RDONLY)
+    if stdin == "console":
+        master, slave = pty.openpty()
+        keep.append(master)
+        return slave
+    if stdin == "closed":
+        return None
+    if isinstance(stdin, (bytes, bytearray)):
+        read_end, write_end = os.pipe()
+        feeders.append((write_end, bytes(stdin)))
+        return read_end
+    if isinstance(stdin, (str, os.PathLike)) and os.sep in os.fspath(stdin):
+        return os.open(stdin, os.O_RDONLY)
+    raise HarnessError("unknown stdin mode %r (bytes, a path, or one of %s)"
+                       % (stdin, ", ".join(STDIN_MODES)))
+
+
+def _run_native(exe, args, stdout, stdin, cwd, timeout, env):
     if not os.path.isfile(exe):
         raise HarnessError("%s does not exist (build the native preset first)" % exe)
     captured = bytearray()
-    readers = []
-    close_fd1 = None
-    out = None
+    readers, keep, feeders = [], [], []
     with tempfile.TemporaryDirectory(prefix="shimlist-run-") as tmp:
-        out_path = None
-        if stdout == "file" or stdout not in STDOUT_MODES:
-            out_path = os.path.join(tmp, "stdout") if stdout == "file" else os.fspath(stdout)
-            out = os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-        elif stdout == "pipe":
-            read_end, out = os.pipe()
-            readers.append(read_end)
-        elif stdout == "console":
-            read_end, out = pty.openpty()
-            readers.append(read_end)
-        elif stdout == "null":
-            out = os.open(os.devnull, os.O_WRONLY)
-        else:
-            out = subprocess.DEVNULL
+        out, out_path = _open_stdout(stdout, tmp, readers)
+        given = _open_stdin(stdin, keep, feeders)
+        closed = [fd for fd, what in ((1, out), (0, given)) if what is None]
 
-            def close_fd1():
-                os.close(1)
+        def close_standard():
+            for fd in closed:
+                os.close(fd)
 
         def drain(fd):
             # A terminal ends with EIO once the program has closed it.
@@ -250,15 +296,26 @@ def _run_native(exe, args, stdout, cwd, timeout, env):
                 pass
             os.close(fd)
 
+        def feed(fd, data):
+            try:
+                os.write(fd, data)  # a pipe that the command does not read to its end may fill
+            except OSError:
+                pass
+            os.close(fd)
+
         start = time.monotonic()
         try:
-            proc = subprocess.Popen([exe] + args, stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=subprocess.PIPE, cwd=cwd, start_new_session=True,
-                                    env=dict(os.environ, **(env or {})), preexec_fn=close_fd1)
+            proc = subprocess.Popen(
+                [exe] + args, stdin=subprocess.DEVNULL if given is None else given,
+                stdout=subprocess.DEVNULL if out is None else out, stderr=subprocess.PIPE,
+                cwd=cwd, start_new_session=True, env=dict(os.environ, **(env or {})),
+                preexec_fn=close_standard if closed else None)
         finally:
-            if isinstance(out, int) and out >= 0:
-                os.close(out)
+            for fd in (out, given):
+                if fd is not None:
+                    os.close(fd)
         threads = [threading.Thread(target=drain, args=(fd,)) for fd in readers]
+        threads += [threading.Thread(target=feed, args=pair, daemon=True) for pair in feeders]
         for thread in threads:
             thread.start()
         try:
@@ -268,9 +325,12 @@ def _run_native(exe, args, stdout, cwd, timeout, env):
             _, err = proc.communicate()
             raise RunTimeout("%s did not end within %s s; console so far: %r"
                              % (exe, timeout, err.decode("utf-8", "replace"))) from None
+        finally:
+            for fd in keep:
+                os.close(fd)
         elapsed = time.monotonic() - start
         for thread in threads:
-            thread.join()
+            thread.join(timeout if thread.daemon else None)
         if out_path is not None:
             with open(out_path, "rb") as f:
                 captured = f.read()
@@ -286,7 +346,13 @@ def _run_native(exe, args, stdout, cwd, timeout, env):
         if exit_code <= 255 or exit_code != int(wide.group(2), 16):
             raise AssertionError("a wrong exit code line: %r" % wide.group(0))
         console = console[:wide.start()]
-    return Result(bytes(captured), console, exit_code, elapsed, err, 0.0, shell_code)
+    cause = _CAUSE_RE.search(console) if exit_code else None
+    if cause and int(cause.group(1)) == exit_code:
+        console = console[:cause.start()]
+        cause = cause.group(2)
+    else:
+        cause = None
+    return Result(bytes(captured), console, exit_code, elapsed, err, 0.0, shell_code, cause)
 
 
 def _marked(engines, skip_unless, reason):

@@ -1,4 +1,4 @@
-# Runs a Windows console program under Wine with its console on a pseudo-terminal; used by tools/shimlist and the test harness.
+# Runs a Windows console program under Wine with its console on a pseudo-terminal, for the test harness and the fuzzer.
 """Runs Windows console programs under Wine so that every byte of their console text is seen.
 
 Wine shows console text (WriteConsoleW) only on a terminal: on a file or a pipe it is lost. So

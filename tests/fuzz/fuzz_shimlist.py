@@ -18,7 +18,7 @@ finding. With --engine both each case runs on both programs, each run is judged,
 difference between them (the listing but for its path line, the console but for the path as
 each program names it, the exit code) is a finding too ("engines-differ"). Findings go to
 --corpus-out (the case file plus a note) and make the exit status 1. The engine defaults to
-$SHIMLIST_ENGINE (else wine); a native run goes through the harness (tests/harness.py).
+$SHIMLIST_TEST_ENGINE (else wine); a native run goes through the harness (tests/harness.py).
 
 A case runs as one wine process (tests/tools' launch.exe starting shimlist.exe, which gives the
 full 32-bit exit code), with standard error on a pseudo-terminal so that the console can be
@@ -690,7 +690,7 @@ def campaign(seed, seconds=None, cases=None, jobs=2, bin_dir=None, corpus_out=No
              informational=listing_check.DEFAULT_INFORMATIONAL, quiet=False, out=sys.stdout,
              engine=None, native_bin=None):
     """Runs a campaign; returns a summary dict (cases, seconds, findings by category, ...).
-    engine: "native", "wine" or "both" (default $SHIMLIST_ENGINE); bin_dir is the Windows
+    engine: "native", "wine" or "both" (default $SHIMLIST_TEST_ENGINE); bin_dir is the Windows
     build's bin folder, native_bin the native program's."""
     engine = engine or harness.ENGINE
     bins = {}
@@ -794,7 +794,7 @@ def main(argv=None):
     parser.add_argument("--jobs", type=int, default=2, help="cases run at once (default 2)")
     parser.add_argument("--engine", choices=("native", "wine", "both"), default=None,
                         help="the program to run: native, the Windows build under Wine, or "
-                             "both, compared (default $SHIMLIST_ENGINE, else wine)")
+                             "both, compared (default $SHIMLIST_TEST_ENGINE, else wine)")
     parser.add_argument("--bin", default=None,
                         help="folder of shimlist.exe (default $SHIMLIST_BIN under Wine, else "
                              "$SHIMLIST_WINDOWS_BIN or build/x86_64/bin)")

@@ -9,10 +9,18 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from harness import ENGINE, also_wine, full_disk, load_tests, run, windows_path  # noqa: E402,F401
 
+SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR") or os.path.dirname(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
+import sdbwrite  # noqa: E402
+
 TESTDATA = os.environ.get("SHIMLIST_TESTDATA", "")
 DATABASE = os.path.join(TESTDATA, "hardening_faults.sdb")
 ERROR_DISK_FULL = 112
 PAGE = 4096
+# The native program gathers the listing into blocks of this size: the walk meets a failed
+# write only when a block is handed to the kernel, and the last block goes at the close.
+BLOCK = 65536
 
 # Whole-program runs by the hundred: meant for the 64-bit build, which Wine runs natively. The
 # 32-bit build runs emulated, a minute a run.
@@ -85,11 +93,20 @@ def failing_line_kind(listing, failed_at):
     return "end"
 
 
+def native_failure(listing, written):
+    """Where the native program's walk meets the failure of a disk that took `written` bytes:
+    the last byte of the block that did not fit, or None when that block is the last one,
+    written only when the listing is closed."""
+    seen_at = (written // BLOCK + 1) * BLOCK - 1
+    return seen_at if seen_at < len(listing) else None
+
+
 def console_lines(console):
     return [line for line in console.split("\n")
             if line and not line.startswith("Shim database version:")]
 
 
+@also_wine("the Windows program writes each piece at once: a failure at any byte is seen there")
 class WriteFailures(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -109,6 +126,24 @@ class WriteFailures(unittest.TestCase):
             shutil.copyfile(DATABASE, path)
         return path
 
+    def databases(self):
+        """The databases to fill disks with. Under Wine the test database under three path
+        lengths. Natively a failure shows at a block's end: the database listed six times
+        over, so that blocks end inside the walk, after a string of many lengths, which moves
+        the point where each block ends."""
+        if ENGINE == "wine":
+            return [self.database_named(stem_length) for stem_length in (1, 6, 23)]
+        with open(os.path.join(SOURCE_DIR, "tests", "data", "hardening_faults.sdbtxt")) as f:
+            head, _, body = f.read().partition("\nDATABASE {")
+        paths = []
+        for padding in range(1, 8000, 333):
+            path = os.path.join(self.work, "padded%d.sdb" % padding)
+            with open(path, "wb") as f:
+                f.write(sdbwrite.compile_source('%s\n0x8001 "p" * %d%s' % (
+                    head, padding, ("\nDATABASE {" + body) * 6)))
+            paths.append(path)
+        return paths
+
     def full_listing(self, path):
         result = run([windows_path(path)])
         self.assertEqual(result.exit_code, 0, result.console)
@@ -126,25 +161,35 @@ class WriteFailures(unittest.TestCase):
         # Everything that fitted was written: the file ends at most one page short of the
         # disk's size (the last page may hold the file system's own data).
         self.assertGreater(len(written), min(size, len(full)) - 2 * PAGE, context)
+        failed_at = len(written) if ENGINE == "wine" else native_failure(full, len(written))
+        if failed_at is None:
+            self.assertEqual(console_lines(result.console),
+                             ["CloseHandle() returned error %d" % ERROR_DISK_FULL], context)
+            return "the last block"
         self.assertEqual(console_lines(result.console),
-                         expected_reports(full, len(written), ERROR_DISK_FULL), context)
-        return failing_line_kind(full, len(written))
+                         expected_reports(full, failed_at, ERROR_DISK_FULL), context)
+        return failing_line_kind(full, failed_at)
 
     def test_disk_fills_during_the_walk(self):
-        # Three header lengths times every whole page of the listing: failures fall on line
-        # heads, values, single hex pairs, patch record lines and list line ends alike.
+        # Databases times disk sizes: failures fall on line heads, values, single hex pairs,
+        # patch record lines and list line ends alike. Under Wine every whole page of the
+        # listing; natively one disk size inside each block.
         failing_kinds = set()
-        for stem_length in (1, 6, 23):
-            path = self.database_named(stem_length)
+        for path in self.databases():
             full = self.full_listing(path)
-            for pages in range(1, len(full) // PAGE + 1):
-                with self.subTest(stem=stem_length, pages=pages):
-                    failing_kinds.add(self.run_on_full_disk(path, pages * PAGE, full))
+            if ENGINE == "wine":
+                sizes = [pages * PAGE for pages in range(1, len(full) // PAGE + 1)]
+            else:
+                sizes = [start + 4 * PAGE for start in range(0, len(full) - 6 * PAGE, BLOCK)]
+            for size in sizes:
+                with self.subTest(database=os.path.basename(path), size=size):
+                    failing_kinds.add(self.run_on_full_disk(path, size, full))
         print("writes failed in lines of these kinds: %s" % ", ".join(sorted(failing_kinds)))
         self.assertGreaterEqual(len(failing_kinds), 4)
 
     def test_header_does_not_fit(self):
-        # A path of 2,100 characters makes the header longer than a one-page disk.
+        # A path of 2,100 characters makes the header longer than a one-page disk. Natively
+        # the header waits in the first block with the rest, and the walk sees that fail.
         folder = os.path.join(self.work, "p" * 200)
         path = folder
         while len(path) < 2100:
@@ -153,7 +198,9 @@ class WriteFailures(unittest.TestCase):
         path = os.path.join(path, "db.sdb")
         shutil.copyfile(DATABASE, path)
         full = self.full_listing(path)
-        self.assertEqual(self.run_on_full_disk(path, PAGE, full), "header")
+        failed_in = self.run_on_full_disk(path, PAGE, full)
+        if ENGINE == "wine":
+            self.assertEqual(failed_in, "header")
 
 
 class StandardOutputKinds(unittest.TestCase):
@@ -201,11 +248,16 @@ class StandardOutputKinds(unittest.TestCase):
     @also_wine("Wine passes a missing handle to the flush test; every write fails")
     def test_closed_handle(self):
         # Without a standard output handle nothing can be written: the run must fail with
-        # the handle's error, and every report must name that same error.
+        # the handle's error, and every report must name that same error. The Linux command
+        # refuses the run itself, before the program starts.
         result = run([windows_path(DATABASE)], stdout="closed")
         self.assertNotEqual(result.exit_code, 0, result)
         self.assertLess(result.exit_code, 0xC0000000, result)
         self.assertEqual(result.stdout, b"")
+        if ENGINE == "native":
+            self.assertEqual((result.exit_code, result.console),
+                             (6, "shimlist: standard output is closed\n"), result)
+            return
         reports = console_lines(result.console)
         self.assertTrue(reports, result)
         for line in reports:

@@ -413,7 +413,7 @@ class LiteralNames(HostileBase):
     def test_name_that_is_not_utf8_is_refused(self):
         name = os.path.join(os.fsencode(self.work), b"not utf-8 \xff.sdb")
         shutil.copyfile(DATABASE, name)
-        result = run([os.fsdecode(name)])
+        result = run([os.fsdecode(name)], front_end=True)
         self.assertEqual((result.exit_code, result.shell_code, result.stdout), (1113, 255, b""))
         self.assertEqual(result.raw_console.decode(),
                          "shimlist: argument 1 is not valid UTF-8; shimlist opens a file only by "
