@@ -1,13 +1,17 @@
 // Stand-in for the platform's apphelp.dll: the shim database functions over a private file copy.
 #include "sdb/Sdb.h"
+#include "standin/Evidence.h"
 #include "standin/SdbCore.h"
+#include "standin/Sha256.h"
 #include "standin/SdbUnpack.h"
 #include "TagNames.h"
 
-// An open database is one VirtualAlloc block: this description, then the file's bytes, then
-// the zero tail. The file is copied rather than mapped: another program may shrink a file
-// under a mapping, and every later read of the lost pages would fault. The block is made
-// read-only once filled, since callers receive pointers into it.
+// An open database is one VirtualAlloc block: this description, then the file's bytes, the
+// zero tail and the marks of the string table's items; and, for a file with texts that lack
+// their zero character, a second block with their copies. The file is copied rather than
+// mapped: another program may shrink a file under a mapping, and every later read of the lost
+// pages would fault. The blocks are made read-only once filled, since callers receive pointers
+// into them.
 struct tagSDBDATABASE
 {
     SDB_IMAGE image;
@@ -26,6 +30,10 @@ static_assert(sizeof(tagSDBDATABASE) <= SDB_IMAGE_OFFSET, "the description overl
 
 static const WCHAR InvalidTagName[] = L"InvalidTag";
 static const WCHAR HexDigits[] = L"0123456789abcdef";
+
+// What SdbStandinGetEvidence reports: the last database opened in this process, whose program
+// calls the library from one thread.
+static SDB_EVIDENCE LastEvidence;
 
 static const SDB_IMAGE* ImageOf(PDB pdb)
 {
@@ -99,11 +107,23 @@ static void ReleaseBlock(BYTE* block)
     SetLastError(error);
 }
 
-// A block for size bytes at SDB_IMAGE_OFFSET and the zero tail after them. Fresh pages are
-// zero, so the tail needs no writing.
+// Where the marks of the string table's items start in the block of an image of size bytes.
+static SIZE_T MembersOffset(DWORD size)
+{
+    return ((SIZE_T)SDB_IMAGE_OFFSET + size + SDB_IMAGE_ZERO_TAIL + 7) & ~(SIZE_T)7;
+}
+
+// The whole block of an image of size bytes.
+static SIZE_T BlockSize(DWORD size)
+{
+    return MembersOffset(size) + SdbCoreMembersRoom(size);
+}
+
+// A block for size bytes at SDB_IMAGE_OFFSET, the zero tail after them and the room for the
+// marks of the string table's items. Fresh pages are zero, so the tail needs no writing.
 static BYTE* ReserveBlock(DWORD size)
 {
-    SIZE_T blockSize = (SIZE_T)SDB_IMAGE_OFFSET + size + SDB_IMAGE_ZERO_TAIL;
+    SIZE_T blockSize = BlockSize(size);
     BYTE* block = (BYTE*)VirtualAlloc(nullptr, blockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (block == nullptr)
     {
@@ -252,8 +272,52 @@ static BOOL ReadPackedHead(LPCWSTR path, BYTE* head)
     return TRUE;
 }
 
-// Reads a database file, unpacking it if it is compressed, into a read-only private copy.
-// Null with the last error on failure.
+// Checks the opened image in one pass, with a working block for the pass's stack of lists, and
+// attaches the copies of the texts that lack their zero character, in a read-only block of
+// their own (none for a real database). False with the last error on failure.
+static BOOL ScanImage(SDB_IMAGE* image, SDB_DAMAGE* damage)
+{
+    BYTE* work = (BYTE*)VirtualAlloc(nullptr, SdbCoreScanRoom(image->size),
+                                     MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (work == nullptr)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    uint64_t needed = SdbCoreScan(image, work, nullptr, 0, damage);
+    BOOL attached = TRUE;
+    if (needed != 0)
+    {
+        BYTE* copies = nullptr;
+        if (needed <= (SIZE_T)-1)
+        {
+            copies = (BYTE*)VirtualAlloc(nullptr, (SIZE_T)needed, MEM_COMMIT | MEM_RESERVE,
+                                         PAGE_READWRITE);
+        }
+        if (copies != nullptr)
+        {
+            SdbCoreScan(image, work, copies, needed, damage);
+        }
+        DWORD oldProtection;
+        attached = copies != nullptr && image->copies == copies &&
+                   VirtualProtect(copies, (SIZE_T)needed, PAGE_READONLY, &oldProtection);
+        if (!attached && copies != nullptr)
+        {
+            ReleaseBlock(copies);
+            image->copies = nullptr;
+            image->copyCount = 0;
+        }
+    }
+    ReleaseBlock(work);
+    if (!attached)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return attached;
+}
+
+// Reads a database file, unpacking it if it is compressed, into a read-only private copy, and
+// records its evidence. Null with the last error on failure.
 static PDB LoadDatabase(LPCWSTR path)
 {
     DWORD got;
@@ -262,6 +326,11 @@ static PDB LoadDatabase(LPCWSTR path)
     {
         return nullptr;
     }
+    // The hash is of the bytes as read, before they are unpacked: the file the listing is of.
+    SDB_EVIDENCE evidence = {};
+    evidence.opened = true;
+    evidence.fileSize = got;
+    SdbSha256(block + SDB_IMAGE_OFFSET, got, evidence.sha256);
     if (SdbUnpackIsPacked(block + SDB_IMAGE_OFFSET, got))
     {
         BYTE* unpacked = UnpackBlock(block, &got);
@@ -274,18 +343,28 @@ static PDB LoadDatabase(LPCWSTR path)
     }
     PDB pdb = (PDB)block;
     DWORD oldProtection;
-    if (!SdbCoreOpenImage(&pdb->image, block + SDB_IMAGE_OFFSET, got))
+    if (!SdbCoreOpenImage(&pdb->image, block + SDB_IMAGE_OFFSET, got, block + MembersOffset(got)))
     {
         VirtualFree(block, 0, MEM_RELEASE);
         SetLastError(ERROR_BAD_FORMAT);
         return nullptr;
     }
-    if (!VirtualProtect(block, (SIZE_T)SDB_IMAGE_OFFSET + got + SDB_IMAGE_ZERO_TAIL, PAGE_READONLY,
-                        &oldProtection))
+    if (!ScanImage(&pdb->image, &evidence.damage))
     {
         ReleaseBlock(block);
         return nullptr;
     }
+    if (!VirtualProtect(block, BlockSize(got), PAGE_READONLY, &oldProtection))
+    {
+        if (pdb->image.copies != nullptr)
+        {
+            ReleaseBlock((BYTE*)pdb->image.copies);
+        }
+        ReleaseBlock(block);
+        return nullptr;
+    }
+    evidence.imageSize = got;
+    LastEvidence = evidence;
     return pdb;
 }
 
@@ -353,8 +432,23 @@ void WINAPI SdbCloseDatabase(PDB pdb)
 {
     if (pdb != nullptr)
     {
+        if (pdb->image.copies != nullptr)
+        {
+            VirtualFree((LPVOID)pdb->image.copies, 0, MEM_RELEASE);
+        }
         VirtualFree(pdb, 0, MEM_RELEASE);
     }
+}
+
+extern "C" BOOL WINAPI SdbStandinGetEvidence(SDB_EVIDENCE* evidence)
+{
+    if (evidence == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *evidence = LastEvidence;
+    return LastEvidence.opened ? TRUE : FALSE;
 }
 
 TAGID WINAPI SdbGetFirstChild(PDB pdb, TAGID parent)

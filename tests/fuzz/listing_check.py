@@ -122,42 +122,64 @@ def _check_number(db, tagid, width, value, problems, line):
         problems.append(("value-differs-from-file", "%s (file holds %s)" % (line, stored.hex())))
 
 
-def _text_at(db, start):
-    """The zero-terminated text at byte offset start, as the library hands it out: the file is
-    followed by zero bytes."""
-    end = start
-    while end + 1 < len(db) and (db[end] or db[end + 1]):
-        end += 2
-    raw = db[start:end]
-    if end == len(db) - 1 and db[end]:
-        raw += bytes((db[end], 0))
-    return raw.decode("utf-16-le", "surrogatepass")
+def _item_extent(db, tagid):
+    """(data offset, data size) of the item at tagid, or None when its tag or size field is cut."""
+    if tagid + 2 > len(db):
+        return None
+    kind = struct.unpack_from("<H", db, tagid)[0] & 0xF000
+    if kind in (0x7000, 0x8000, 0x9000):
+        if tagid + 6 > len(db):
+            return None
+        return tagid + 6, struct.unpack_from("<I", db, tagid + 2)[0]
+    return tagid + 2, {0x2000: 1, 0x3000: 2, 0x4000: 4, 0x5000: 8, 0x6000: 4}.get(kind, 0)
 
 
-def _check_text(db, kind, tagid, rest, line, problems, counts, string_table):
-    """Checks a text value against the file's bytes with the listing's replacements."""
-    if kind == 0x8000:
-        start = tagid + 6
-    elif string_table is None:
-        start = None
-    else:
+def string_items(db, table):
+    """The TAGIDs of the STRING children of the string table at table, as the walk gives them
+    (each child while it lies whole inside the table): the items a reference may name."""
+    extent = _item_extent(db, table)
+    if extent is None:
+        return set()
+    items, offset, end = set(), extent[0], extent[0] + extent[1]
+    while offset < end:
+        extent = _item_extent(db, offset)
+        if extent is None or extent[0] + extent[1] > end:
+            break
+        if db[offset + 1] & 0xF0 == 0x80:
+            items.add(offset)
+        offset = (extent[0] + extent[1] + 1) & ~1
+    return items
+
+
+def _text_of(db, item):
+    """The text of the STRING item at item as the library hands it out: its characters up to the
+    first zero character inside its data, or all of them (an odd last byte left out)."""
+    extent = _item_extent(db, item) or (item, 0)  # a tag outside the file is reported apart
+    raw = db[extent[0]:extent[0] + (extent[1] & ~1)]
+    return raw.decode("utf-16-le", "surrogatepass").split("\0")[0]
+
+
+def _check_text(db, kind, tagid, rest, line, problems, counts, string_table, members):
+    """Checks a text value against the file's bytes with the listing's replacements. A reference
+    has a text only when it names a STRING item of the string table (members)."""
+    item = tagid
+    if kind == 0x6000:
         reference = _file_bytes(db, tagid + 2, 4)
         if reference is None:
             problems.append(("value-outside-file", line[:200]))
             return
-        start = string_table + int.from_bytes(reference, "little") + 6
-        if start >= len(db):
-            start = None
-    if start is None:
+        named = None if string_table is None else string_table + int.from_bytes(reference, "little")
+        item = named if named in members else None
+    if item is None:
         if rest:
             problems.append(("text-without-string", line[:200]))
         return
-    expected = ": " + shown_text(_text_at(db, start), counts)
+    expected = ": " + shown_text(_text_of(db, item), counts)
     if rest != expected:
         problems.append(("text-differs-from-file", "%r, file holds %r" % (line[:200], expected[:200])))
 
 
-def _check_value(db, tag, tagid, rest, line, problems, counts, string_table):
+def _check_value(db, tag, tagid, rest, line, problems, counts, string_table, members):
     """Checks the value part of a tag line; counts the replacements in its text."""
     kind = tag & 0xF000
     if kind == 0x1000 or kind == 0x7000 or kind == 0 or kind > 0x9000:
@@ -165,7 +187,7 @@ def _check_value(db, tag, tagid, rest, line, problems, counts, string_table):
             problems.append(("value-on-valueless-tag", line))
         return
     if kind in (0x6000, 0x8000):
-        _check_text(db, kind, tagid, rest, line, problems, counts, string_table)
+        _check_text(db, kind, tagid, rest, line, problems, counts, string_table, members)
         return
     if rest == "":
         return
@@ -256,6 +278,7 @@ def check_listing(db, path, listing, names, complete=True):
         if match and match.group(2) == "\t" and match.group(3) == "7801":
             string_table = int(match.group(1), 16)
             break
+    members = string_items(db, string_table) if isinstance(string_table, int) else set()
 
     last_at_level = []      # TAGID of the last line at each level, outermost first
     previous_level = -1      # level of the last tag line; -1 before the first
@@ -318,7 +341,7 @@ def check_listing(db, path, listing, names, complete=True):
         if (tag & 0xF000) == 0x6000 and string_table == "unknown":
             pass
         else:
-            _check_value(db, tag, tagid, rest, line, problems, counts, string_table)
+            _check_value(db, tag, tagid, rest, line, problems, counts, string_table, members)
         if tag == PATCH_BITS and rest == ":":
             record_tabs = min(level + 3, 10) if tabs < 10 else 10
             size = _file_bytes(db, tagid + 2, 4) or bytes(4)

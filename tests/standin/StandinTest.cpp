@@ -1,5 +1,8 @@
-// Tests of the stand-in apphelp.dll through its exports, on the real databases and crafted ones.
+// Tests of the stand-in apphelp.dll through its exports, on the real databases and crafted ones,
+// and of its check and hash.
 #include "sdb/Sdb.h"
+#include "standin/SdbCore.h"
+#include "standin/Sha256.h"
 #include "Check.h"
 
 #include <stdlib.h>
@@ -645,6 +648,22 @@ static void TestCrafted()
            "damaged BINARY gives size %lu", SdbGetTagDataSize(pdb, 0x18));
         SdbCloseDatabase(pdb);
     }
+    // Lists each sized to hold only the head of the next: none lies inside the one before it,
+    // so each is a child of the root, every other one, and none has a child.
+    if ((pdb = OpenCrafted(L"hardening_overrun.sdb")) != nullptr)
+    {
+        unsigned count = 0;
+        for (TAGID child = SdbGetFirstChild(pdb, TAGID_ROOT); child != TAGID_NULL;
+             child = SdbGetNextChild(pdb, TAGID_ROOT, child))
+        {
+            ok(child == 12 + 12 * count && SdbGetFirstChild(pdb, child) == TAGID_NULL,
+               "root child %u at 0x%lX with child 0x%lX", count, child,
+               SdbGetFirstChild(pdb, child));
+            count++;
+        }
+        ok(count == 32, "%u root children, expected 32", count);
+        SdbCloseDatabase(pdb);
+    }
     if ((pdb = OpenCrafted(L"standin_wrapped_size.sdb")) != nullptr)
     {
         static const TAGID root[] = {0xC, 0}, first[] = {0x12, 0};
@@ -689,6 +708,288 @@ static void TestCrafted()
     }
 }
 
+// What the open's check says of an image: its damage, and the bytes of copies its texts need.
+struct CHECKED
+{
+    bool opened;
+    SDB_DAMAGE damage;
+    uint64_t copyBytes;
+};
+
+// Checks an image as the stand-in's open does, in buffers of exactly the room it asks for.
+static CHECKED CheckImage(const BYTE* bytes, DWORD size)
+{
+    CHECKED result = {};
+    BYTE* image = (BYTE*)calloc(size + SDB_IMAGE_ZERO_TAIL, 1);
+    uint8_t* members = (uint8_t*)malloc(SdbCoreMembersRoom(size));
+    uint8_t* work = (uint8_t*)malloc(SdbCoreScanRoom(size));
+    memcpy(image, bytes, size);
+    SDB_IMAGE description;
+    result.opened = SdbCoreOpenImage(&description, image, size, members);
+    if (result.opened)
+    {
+        result.copyBytes = SdbCoreScan(&description, work, nullptr, 0, &result.damage);
+    }
+    free(work);
+    free(members);
+    free(image);
+    return result;
+}
+
+static bool SameDamage(const SDB_DAMAGE& got, const SDB_DAMAGE& expected)
+{
+    return got.what == expected.what && got.cutShort == expected.cutShort &&
+           got.tagid == expected.tagid && got.missing == expected.missing &&
+           got.end == expected.end;
+}
+
+#define DAMAGE_FORMAT "what %u cut short %d at 0x%X missing %llu end 0x%X"
+#define DAMAGE_ARGS(d) (d).what, (d).cutShort, (d).tagid, (unsigned long long)(d).missing, (d).end
+
+// Cuts and damages of a real database and of a written one, each with its first damage.
+// AtomicShimx86.sdb (0x272 bytes): INDEXES 0xC with INDEX 0x12 (ending at 0x38, its INDEX_BITS
+// at 0x26), DATABASE 0xF0 with references at 0x100 (6) and 0x106 (28), STRINGTABLE 0x186 with
+// items at 0x18C and 0x1A2. standin_odd_end.sdb (0x44 bytes): DATABASE 0xC (ending at 0x1E, a
+// BYTE at 0x18, a tag of no type at 0x1C), STRINGTABLE 0x1E, 3 bytes of FILE_BITS at 0x3A.
+static void TestCheck()
+{
+    static const wchar_t Atomic[] = L"AtomicShimx86.sdb";
+    static const wchar_t OddEnd[] = L"standin_odd_end.sdb";
+    static const struct
+    {
+        const wchar_t* name;
+        DWORD cut;     // bytes kept; 0 keeps them all
+        DWORD patchAt; // where patch is written as a DWORD; 0 writes none
+        DWORD patch;
+        DWORD tailSize; // bytes of tail appended
+        const char* tail;
+        uint32_t what; // the damage expected
+        uint32_t tagid;
+        uint64_t missing;
+        uint32_t end;
+    } cases[] = {
+        {Atomic, 0, 0, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
+        // Cut inside the string table's tag, its size field, the tag of its first item, its
+        // data, one byte short; at the end of DATABASE (the references then name nothing) and
+        // at the end of the indexes.
+        {Atomic, 0x187, 0, 0, 0, "", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x186, 1, 0x187},
+        {Atomic, 0x189, 0, 0, 0, "", SDB_DAMAGE_TAG_PAST_FILE_END, 0x186, 3, 0x189},
+        {Atomic, 0x18D, 0, 0, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x186, 229, 0x18D},
+        {Atomic, 0x200, 0, 0, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x186, 114, 0x200},
+        {Atomic, 0x271, 0, 0, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x186, 1, 0x271},
+        {Atomic, 0x186, 0, 0, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x100, 6, 0},
+        {Atomic, 0xF0, 0, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
+        // Trailing bytes: one, two zeros, a list's tag without its size, a NULL tag.
+        {Atomic, 0, 0, 0, 1, "\0", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x272, 1, 0x273},
+        {Atomic, 0, 0, 0, 2, "\0\0", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x272, 2, 0x274},
+        {Atomic, 0, 0, 0, 2, "\x01\x70", SDB_DAMAGE_TAG_PAST_FILE_END, 0x272, 4, 0x274},
+        {Atomic, 0, 0, 0, 2, "\x01\x10", SDB_DAMAGE_NONE, 0, 0, 0},
+        // References past the table and into the middle of its second item, at an even and an
+        // odd offset; no table at all (its tag made another list's); a cut outranks the damaged
+        // reference before it.
+        {Atomic, 0, 0x108, 0x1000, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x106, 0x1000, 0x272},
+        {Atomic, 0, 0x108, 30, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x106, 30, 0x272},
+        {Atomic, 0, 0x108, 29, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x106, 29, 0x272},
+        {Atomic, 0, 0x186, 0x00E67802, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x100, 6, 0},
+        {Atomic, 0x200, 0x108, 30, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x186, 114, 0x200},
+        // Sizes that run past the list (data, a whole list) and past the file.
+        {Atomic, 0, 0x28, 13, 0, "", SDB_DAMAGE_TAG_PAST_LIST_END, 0x26, 1, 0x38},
+        {Atomic, 0, 0x14, 0x1000, 0, "", SDB_DAMAGE_TAG_PAST_LIST_END, 0x12, 0xF28, 0xF0},
+        {Atomic, 0, 0xF2, 0x200, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0xF0, 0x84, 0x272},
+        // Odd-size data at the end: its pad byte may be missing, not its data.
+        {OddEnd, 0, 0, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
+        {OddEnd, 0x43, 0, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
+        {OddEnd, 0x42, 0, 0, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x3A, 1, 0x42},
+        {OddEnd, 0, 0, 0, 1, "\0", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x44, 1, 0x45},
+        // DATABASE one byte short: one byte of its last tag lies inside it.
+        {OddEnd, 0, 0xE, 11, 0, "", SDB_DAMAGE_TAG_PAST_LIST_END, 0x1C, 1, 0x1D},
+    };
+    static BYTE bytes[MAX_FILE];
+    for (const auto& item : cases)
+    {
+        DWORD size = ReadBytes(item.name, bytes);
+        if (item.cut != 0)
+        {
+            size = item.cut;
+        }
+        if (item.patchAt != 0)
+        {
+            memcpy(bytes + item.patchAt, &item.patch, 4);
+        }
+        memcpy(bytes + size, item.tail, item.tailSize);
+        bool cutShort =
+            item.what == SDB_DAMAGE_TAG_PAST_FILE_END || item.what == SDB_DAMAGE_DATA_PAST_FILE_END;
+        SDB_DAMAGE expected = {item.what, cutShort, item.tagid, item.missing, item.end};
+        CHECKED checked = CheckImage(bytes, size + item.tailSize);
+        ok(checked.opened && SameDamage(checked.damage, expected),
+           "%ls cut at 0x%lX, 0x%lX at 0x%lX, %lu more bytes: " DAMAGE_FORMAT
+           ", expected " DAMAGE_FORMAT,
+           item.name, item.cut, item.patch, item.patchAt, item.tailSize,
+           DAMAGE_ARGS(checked.damage), DAMAGE_ARGS(expected));
+    }
+}
+
+// Every test database is whole but those damaged on purpose; no real one needs a copy of a text.
+static void TestWholeDatabases()
+{
+    static const struct
+    {
+        const wchar_t* name;
+        SDB_DAMAGE damage;
+    } damaged[] = {
+        // A test file of the sdbtool project, with references but no string table.
+        {L"all_tagtypes.sdb", {SDB_DAMAGE_STRINGREF_OUTSIDE, false, 0x48, 0, 0}},
+        {L"hardening_overrun.sdb", {SDB_DAMAGE_TAG_PAST_LIST_END, false, 0x12, 6, 0x18}},
+        {L"standin_bad_reference.sdb",
+         {SDB_DAMAGE_STRINGREF_OUTSIDE, false, 0x18, 0xFFFFFFF0, 0x40}},
+        {L"standin_bounded_texts.sdb", {SDB_DAMAGE_STRINGREF_OUTSIDE, false, 0x74, 0x3E, 0x50}},
+        {L"standin_no_string_table.sdb", {SDB_DAMAGE_STRINGREF_OUTSIDE, false, 0x12, 6, 0}},
+        {L"standin_size_past_end.sdb", {SDB_DAMAGE_TAG_PAST_LIST_END, false, 0x18, 248, 0x26}},
+        {L"standin_wrapped_size.sdb",
+         {SDB_DAMAGE_TAG_PAST_LIST_END, false, 0x18, 0xFFFFFFE8, 0x20}},
+    };
+    static const wchar_t* real[] = {L"AtomicShimx86.sdb", L"T1546.011CompatDatabase.sdb",
+                                    L"all_tagtypes.sdb", L"app_x32.sdb", L"app_x64.sdb"};
+    wchar_t pattern[PATH_CHARS];
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(TestData(L"*.sdb", pattern), &found);
+    ok(search != INVALID_HANDLE_VALUE, "no databases in %ls", pattern);
+    unsigned seen = 0, seenDamaged = 0;
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
+    {
+        wchar_t path[PATH_CHARS];
+        HANDLE file = CreateFileW(TestData(found.cFileName, path), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD size = GetFileSize(file, nullptr);
+        BYTE* bytes = (BYTE*)malloc(size + 1);
+        DWORD got = 0;
+        ok(ReadFile(file, bytes, size, &got, nullptr) && got == size, "reading %ls failed", path);
+        CloseHandle(file);
+        CHECKED checked = CheckImage(bytes, got);
+        free(bytes);
+        SDB_DAMAGE expected = {SDB_DAMAGE_NONE, false, 0, 0, 0};
+        for (const auto& item : damaged)
+        {
+            if (wcscmp(item.name, found.cFileName) == 0)
+            {
+                expected = item.damage;
+                seenDamaged++;
+            }
+        }
+        bool isReal = false;
+        for (const wchar_t* name : real)
+        {
+            isReal = isReal || wcscmp(name, found.cFileName) == 0;
+        }
+        ok(checked.opened && SameDamage(checked.damage, expected) &&
+               (!isReal || checked.copyBytes == 0),
+           "%ls: " DAMAGE_FORMAT ", %llu bytes of copies; expected " DAMAGE_FORMAT, path,
+           DAMAGE_ARGS(checked.damage), (unsigned long long)checked.copyBytes,
+           DAMAGE_ARGS(expected));
+        seen++;
+    }
+    FindClose(search);
+    ok(seen >= 15 && seenDamaged == sizeof(damaged) / sizeof(damaged[0]),
+       "%u databases, %u of the damaged ones", seen, seenDamaged);
+}
+
+static void HexDigest(const BYTE* bytes, size_t size, char* text)
+{
+    uint8_t digest[SDB_SHA256_SIZE];
+    SdbSha256(bytes, size, digest);
+    for (unsigned index = 0; index < SDB_SHA256_SIZE; index++)
+    {
+        sprintf(text + 2 * index, "%02x", digest[index]);
+    }
+}
+
+// The standard's examples, and the real databases against the sums published with them.
+static void TestSha256()
+{
+    static const struct
+    {
+        const char* text;
+        const char* digest;
+    } vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    };
+    char text[2 * SDB_SHA256_SIZE + 1];
+    for (const auto& item : vectors)
+    {
+        HexDigest((const BYTE*)item.text, strlen(item.text), text);
+        ok(strcmp(text, item.digest) == 0, "SHA-256 of \"%s\": %s", item.text, text);
+    }
+    BYTE* million = (BYTE*)malloc(1000000);
+    memset(million, 'a', 1000000);
+    HexDigest(million, 1000000, text);
+    free(million);
+    ok(strcmp(text, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0") == 0,
+       "SHA-256 of a million 'a': %s", text);
+    FILE* sums = fopen(SHIMLIST_REALDB_SUMS, "r");
+    ok(sums != nullptr, "cannot open %s", SHIMLIST_REALDB_SUMS);
+    char line[256];
+    int checked = 0;
+    while (sums != nullptr && fgets(line, sizeof(line), sums) != nullptr)
+    {
+        char digest[80];
+        char name[128];
+        if (sscanf(line, "%79s %127s", digest, name) != 2)
+        {
+            continue;
+        }
+        wchar_t wide[128];
+        mbstowcs(wide, name, 128);
+        static BYTE bytes[MAX_FILE];
+        HexDigest(bytes, ReadBytes(wide, bytes), text);
+        ok(strcmp(text, digest) == 0, "%s: SHA-256 %s, expected %s", name, text, digest);
+        checked++;
+    }
+    if (sums != nullptr)
+    {
+        fclose(sums);
+    }
+    ok(checked == 5, "%d sums checked, expected 5", checked);
+}
+
+// standin_bounded_texts.sdb: texts end inside their items or are copies of all their
+// characters; references that name no STRING item of the table have none.
+static void TestBoundedTexts()
+{
+    PDB pdb = OpenCrafted(L"standin_bounded_texts.sdb");
+    if (pdb == nullptr)
+    {
+        return;
+    }
+    static const struct
+    {
+        TAGID tagid;
+        const wchar_t* text;
+    } texts[] = {
+        {0x12, L"plain"}, {0x24, L"AB"},   {0x2E, L"C"},    {0x38, L"E"},    {0x44, L""},
+        {0x56, L"plain"}, {0x5C, L"AB"},   {0x62, L"C"},    {0x68, L"E"},    {0x6E, L""},
+        {0x74, nullptr},  {0x7A, nullptr}, {0x80, nullptr}, {0x86, nullptr}, {0x8C, L"IJ"},
+    };
+    for (const auto& item : texts)
+    {
+        LPCWSTR text = SdbGetStringTagPtr(pdb, item.tagid);
+        ok(item.text != nullptr ? SameText(text, item.text) : text == nullptr,
+           "0x%lX: text %ls, expected %ls", item.tagid, Show(text), Show(item.text));
+    }
+    // "plain" lies in the copy of the file, at its item's data; the copies lie outside it.
+    const BYTE* base = (const BYTE*)SdbGetStringTagPtr(pdb, 0x12) - 0x18;
+    const BYTE* copy = (const BYTE*)SdbGetStringTagPtr(pdb, 0x24);
+    ok(copy == (const BYTE*)SdbGetStringTagPtr(pdb, 0x5C) && (copy < base || copy >= base + 0x96),
+       "the copy of 0x24 at %p, the file at %p", copy, base);
+    MEMORY_BASIC_INFORMATION info = {};
+    VirtualQuery(copy, &info, sizeof(info));
+    ok(info.Protect == PAGE_READONLY, "copies' protection 0x%lX, expected PAGE_READONLY",
+       info.Protect);
+    SdbCloseDatabase(pdb);
+}
+
 int main()
 {
     TestRealDatabases();
@@ -700,5 +1001,9 @@ int main()
     TestTruncated();
     TestPrivateCopy();
     TestCrafted();
+    TestCheck();
+    TestWholeDatabases();
+    TestSha256();
+    TestBoundedTexts();
     return CheckSummary();
 }
