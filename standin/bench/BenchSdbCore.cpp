@@ -1,5 +1,7 @@
-// Benchmark of the database reader: walks whole databases repeatedly and prints items per second.
+// Benchmark of the database reader: times the open's check and hash, walks whole databases
+// repeatedly and prints items per second.
 #include "standin/SdbCore.h"
+#include "standin/Sha256.h"
 
 #include <chrono>
 #include <stdio.h>
@@ -56,9 +58,16 @@ int main(int argc, char** argv)
         fclose(file);
         size_t size = bytes.size();
         bytes.resize(size + SDB_IMAGE_ZERO_TAIL, 0);
+        std::vector<uint8_t> members(SdbCoreMembersRoom((uint32_t)size));
+        std::vector<uint8_t> work(SdbCoreScanRoom((uint32_t)size));
         SDB_IMAGE image;
         auto start = std::chrono::steady_clock::now();
-        bool opened = SdbCoreOpenImage(&image, bytes.data(), size);
+        uint8_t digest[SDB_SHA256_SIZE];
+        SdbSha256(bytes.data(), size, digest);
+        double hashSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        start = std::chrono::steady_clock::now();
+        bool opened = SdbCoreOpenImage(&image, bytes.data(), size, members.data());
         double openSeconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!opened)
@@ -66,6 +75,22 @@ int main(int argc, char** argv)
             fprintf(stderr, "%s: not a database\n", argv[index]);
             return 1;
         }
+        start = std::chrono::steady_clock::now();
+        SDB_DAMAGE damage;
+        uint64_t copyBytes = SdbCoreScan(&image, work.data(), nullptr, 0, &damage);
+        double scanSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::vector<uint8_t> copies(copyBytes);
+        if (copyBytes != 0)
+        {
+            SdbCoreScan(&image, work.data(), copies.data(), copyBytes, &damage);
+        }
+        printf("%s: hash %.3f ms (%.0f MB/s), open %.3f ms, check %.3f ms (%.0f MB/s); damage %u "
+               "cut %d at 0x%08X missing %llu end 0x%08X; %llu bytes of copies\n",
+               argv[index], hashSeconds * 1e3, size / hashSeconds / 1e6, openSeconds * 1e3,
+               scanSeconds * 1e3, size / scanSeconds / 1e6, damage.what, damage.cutShort,
+               damage.tagid, (unsigned long long)damage.missing, damage.end,
+               (unsigned long long)copyBytes);
         uint64_t checksum = 0;
         uint64_t items = 0;
         int rounds = 0;
