@@ -30,6 +30,9 @@ typedef struct LISTING_STREAM
     DWORD error;
     bool errorTold;
     size_t used;
+    // The listing's bytes so far, in its exact form, and the most it may hold (0: no limit).
+    ULONGLONG total;
+    ULONGLONG limit;
     BYTE block[LISTING_BLOCK_BYTES + LISTING_BLOCK_SLACK];
 } LISTING_STREAM;
 
@@ -38,6 +41,11 @@ static LISTING_STREAM Listing;
 void PosixSetListingForm(POSIX_LISTING_FORM form)
 {
     Listing.form = form;
+}
+
+void PosixSetListingLimit(ULONGLONG limit)
+{
+    Listing.limit = limit;
 }
 
 bool PosixListingIsText(void)
@@ -185,6 +193,25 @@ BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
     {
         return FailWithKeptError();
     }
+    // A listing far larger than any real database gives is made by its database, on purpose:
+    // every string reference repeats its text, and a small file can hold very many. It is
+    // stopped at the limit, whose bytes are written whole.
+    if (Listing.limit != 0 && Listing.total + size > Listing.limit)
+    {
+        ULONGLONG limit = Listing.limit;
+        DWORD room = (DWORD)(limit - Listing.total);
+        Listing.limit = 0;
+        DWORD part = 0;
+        if (room == 0 || PosixListingWrite(bytes, room, &part))
+        {
+            PosixListingFlush();
+        }
+        PosixReport(L"shimlist: the listing was stopped after %I64u bytes, the most this "
+                    L"database may give (--max-growth sets the factor)\n",
+                    limit);
+        ExitProcess(ERROR_NOT_ENOUGH_QUOTA);
+    }
+    Listing.total += size;
     const BYTE* from = (const BYTE*)bytes;
     if (Listing.form == POSIX_LISTING_EXACT)
     {

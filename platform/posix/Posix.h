@@ -71,6 +71,14 @@ void PosixSetStatusChannel(int descriptor);
 // above 255, which the shell cannot receive, written on standard error first.
 [[noreturn]] void PosixEnd(DWORD exitCode);
 
+// Gives hook the last word on the exit code: ExitProcess calls it first, and ends with the
+// code it returns. For the front end, which knows more of a run than the program.
+void PosixSetExitHook(DWORD (*hook)(DWORD exitCode));
+
+// Stops the listing once it holds more than limit bytes (its exact form counted): the layer
+// says so, and the run ends with ERROR_NOT_ENOUGH_QUOTA. 0 sets no limit.
+void PosixSetListingLimit(ULONGLONG limit);
+
 // A few words on what an exit code of the program means, or NULL for a code without them.
 LPCWSTR PosixCauseOf(DWORD code);
 
