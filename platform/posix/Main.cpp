@@ -224,7 +224,7 @@ static void WriteOut(const char* text)
         }
         if (put < 0 && errno == EPIPE)
         {
-            PosixEnd(ERROR_NO_DATA);
+            PosixEndForGoneReader();
         }
         if (put <= 0)
         {
