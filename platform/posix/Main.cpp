@@ -408,7 +408,7 @@ int main(int argc, char** argv)
             PosixEnd(ERROR_INVALID_HANDLE);
         }
     }
-    LPCWSTR* paths = (LPCWSTR*)malloc((size_t)count * sizeof(LPCWSTR));
+    LPCWSTR* paths = (LPCWSTR*)malloc((size_t)argc * sizeof(LPCWSTR));
     if (paths == NULL)
     {
         ConsolePrintf(ErrorHandle(), L"shimlist: not enough memory\n");
