@@ -22,7 +22,7 @@ static const CAUSE Causes[] = {
     {ERROR_WRITE_FAULT, L"the listing could not be written"},
     {ERROR_READ_FAULT, L"the file could not be read"},
     {ERROR_SHARING_VIOLATION, L"another program holds the file"},
-    {ERROR_HANDLE_EOF, L"a compressed database that ends early"},
+    {ERROR_HANDLE_EOF, L"the database ends early; the listing is incomplete"},
     {ERROR_FILE_EXISTS, L"its listing would replace a file it must not"},
     {ERROR_CANNOT_MAKE, L"the listing's file cannot be made"},
     {ERROR_OPEN_FAILED, L"the library refused the database without a reason"},
@@ -30,10 +30,12 @@ static const CAUSE Causes[] = {
     {ERROR_FILENAME_EXCED_RANGE, L"a part of the path is too long"},
     {ERROR_FILE_TOO_LARGE, L"larger than 256 MiB, as a file or unpacked"},
     {ERROR_MORE_DATA, L"a compressed database that unpacks to more bytes than it declares"},
-    {618, L"a compressed database with an unknown compression method"},
+    {ERROR_UNSUPPORTED_COMPRESSION, L"a compressed database with an unknown compression method"},
     {ERROR_STACK_OVERFLOW, L"lists nest too deep; the listing is incomplete"},
     {ERROR_NO_UNICODE_TRANSLATION, L"an argument is not valid UTF-8"},
     {ERROR_IO_DEVICE, L"the device reported an input or output error"},
+    {ERROR_FILE_CORRUPT, L"the database is damaged; the listing lacks what the damage hides"},
+    {ERROR_NOT_ENOUGH_QUOTA, L"the listing outgrew its database by far; it is incomplete"},
     {ERROR_CANT_RESOLVE_FILENAME, L"the path's links loop or nest too deep"},
 };
 

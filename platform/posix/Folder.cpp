@@ -21,12 +21,20 @@ typedef struct FILE_IDENTITY
     bool known;
 } FILE_IDENTITY;
 
-// What became of one database, for the summary.
+// What became of one database, for the summary and the index.
 typedef struct OUTCOME
 {
     DWORD code;
     LPCWSTR cause;
+    bool inputHashed;
+    ULONGLONG inputSize;
+    BYTE inputHash[32];
+    const char* listing; // the listing's name in the folder, or NULL
+    BYTE listingHash[32];
 } OUTCOME;
+
+// The index's name: no listing can take it, since every listing's name ends in .txt or .partial.
+static const char IndexName[] = "shimlist-index.tsv";
 
 static const WCHAR AFolder[] = L"a folder, not a database";
 static const WCHAR SameName[] = L"its listing's name is that of an earlier database's";
@@ -127,7 +135,7 @@ static void RemoveStale(int folder, const char* name, const FILE_IDENTITY* input
 static int NewListingFile(int folder, char* temporary, size_t room)
 {
     temporary[0] = 0;
-    int file = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    int file = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (file >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
     {
         return file;
@@ -135,8 +143,7 @@ static int NewListingFile(int folder, char* temporary, size_t room)
     for (unsigned attempt = 0; attempt < 1000; attempt++)
     {
         snprintf(temporary, room, ".shimlist-%ld-%u.tmp", (long)getpid(), attempt);
-        file =
-            openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        file = openat(folder, temporary, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (file >= 0 || errno != EEXIST)
         {
             return file;
@@ -183,10 +190,32 @@ static bool PlaceListing(int folder, int file, char* temporary, size_t room, con
     return true;
 }
 
-// Runs the program on one database in a child whose standard output is listing; gives the
-// whole exit code, which the child hands back through a pipe.
-static DWORD ListInChild(LPCWSTR path, int pinned, int listing, POSIX_LISTING_FORM form)
+// Reads up to size bytes; gives the count read.
+static size_t ReadUpTo(int descriptor, BYTE* bytes, size_t size)
 {
+    size_t got = 0;
+    while (got < size)
+    {
+        ssize_t result = read(descriptor, bytes + got, size - got);
+        if (result < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (result <= 0)
+        {
+            break;
+        }
+        got += (size_t)result;
+    }
+    return got;
+}
+
+// Runs the program on one database in a child whose standard output is listing; gives the
+// whole exit code and the run's evidence, which the child hands back through a pipe.
+static DWORD ListInChild(LPCWSTR path, int pinned, int listing, POSIX_LISTING_FORM form,
+                         DWORD growth, SDB_EVIDENCE* evidence)
+{
+    memset(evidence, 0, sizeof(*evidence));
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0)
     {
@@ -209,6 +238,7 @@ static DWORD ListInChild(LPCWSTR path, int pinned, int listing, POSIX_LISTING_FO
         }
         PosixSetListingForm(form);
         PosixSetStatusChannel(status[1]);
+        WatchRun(pinned, growth, status[1]);
         RunProgram(path, pinned);
     }
     int error = errno;
@@ -218,27 +248,21 @@ static DWORD ListInChild(LPCWSTR path, int pinned, int listing, POSIX_LISTING_FO
         close(status[0]);
         return PosixErrorFromErrno(error);
     }
-    DWORD code = 0;
-    size_t got = 0;
-    while (got < sizeof(code))
-    {
-        ssize_t result = read(status[0], (BYTE*)&code + got, sizeof(code) - got);
-        if (result < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (result <= 0)
-        {
-            break;
-        }
-        got += (size_t)result;
-    }
+    // The evidence comes first, then the code; a child that ended before either sent nothing.
+    BYTE record[sizeof(SDB_EVIDENCE) + sizeof(DWORD)];
+    size_t got = ReadUpTo(status[0], record, sizeof(record));
     close(status[0]);
+    DWORD code = 0;
+    if (got == sizeof(record))
+    {
+        memcpy(evidence, record, sizeof(*evidence));
+        memcpy(&code, record + sizeof(*evidence), sizeof(code));
+    }
     int waited = 0;
     while (waitpid(child, &waited, 0) < 0 && errno == EINTR)
     {
     }
-    if (got == sizeof(code))
+    if (got == sizeof(record))
     {
         return code;
     }
@@ -262,9 +286,11 @@ static void SayAbout(LPCWSTR path, LPCWSTR problem)
 
 // Lists one database into the folder; gives its outcome.
 static OUTCOME ListOne(int folder, const char* database, LPCWSTR path, char** names, int index,
-                       const FILE_IDENTITY* inputs, int count, POSIX_LISTING_FORM form)
+                       const FILE_IDENTITY* inputs, int count, POSIX_LISTING_FORM form,
+                       DWORD growth)
 {
-    OUTCOME outcome = {ERROR_SUCCESS, NULL};
+    OUTCOME outcome;
+    memset(&outcome, 0, sizeof(outcome));
     int pinned = OpenDatabase(database);
     struct stat status;
     if (pinned >= 0 && fstat(pinned, &status) == 0 && S_ISDIR(status.st_mode))
@@ -315,7 +341,20 @@ static OUTCOME ListOne(int folder, const char* database, LPCWSTR path, char** na
         return outcome;
     }
 
-    outcome.code = ListInChild(path, pinned, listing, form);
+    SDB_EVIDENCE evidence;
+    outcome.code = ListInChild(path, pinned, listing, form, growth, &evidence);
+    // The hash of the bytes that the library listed; of a file it did not take, what the file
+    // holds now.
+    if (evidence.opened)
+    {
+        outcome.inputHashed = true;
+        outcome.inputSize = evidence.fileSize;
+        memcpy(outcome.inputHash, evidence.sha256, sizeof(outcome.inputHash));
+    }
+    else if (pinned >= 0 && fstat(pinned, &status) == 0 && S_ISREG(status.st_mode))
+    {
+        outcome.inputHashed = HashDescriptor(pinned, &outcome.inputSize, outcome.inputHash);
+    }
     if (pinned >= 0 && pinned != STDIN_FILENO)
     {
         close(pinned);
@@ -331,6 +370,12 @@ static OUTCOME ListOne(int folder, const char* database, LPCWSTR path, char** na
         SayAbout(path, AnInput);
         final = NULL;
     }
+    ULONGLONG listed = 0;
+    if (final != NULL && !HashDescriptor(listing, &listed, outcome.listingHash))
+    {
+        final = NULL;
+        outcome.code = ERROR_READ_FAULT;
+    }
     if (final != NULL && !PlaceListing(folder, listing, temporary, sizeof(temporary), final))
     {
         ConsolePrintf(ErrorHandle(), L"shimlist: ");
@@ -340,6 +385,7 @@ static OUTCOME ListOne(int folder, const char* database, LPCWSTR path, char** na
         outcome.code = ERROR_CANNOT_MAKE;
         final = NULL;
     }
+    outcome.listing = final == name ? names[index] : final == partial ? partial : NULL;
     if (final != name)
     {
         RemoveStale(folder, name, inputs, count);
@@ -353,12 +399,96 @@ static OUTCOME ListOne(int folder, const char* database, LPCWSTR path, char** na
         unlinkat(folder, temporary, 0);
     }
     close(listing);
-    free(partial);
+    if (outcome.listing != partial)
+    {
+        free(partial);
+    }
     return outcome;
 }
 
+// Writes hash as 64 lower-case hexadecimal digits, as sha256sum shows it.
+static void HexOf(const BYTE* hash, WCHAR* out)
+{
+    static const WCHAR Digits[] = L"0123456789abcdef";
+    for (int index = 0; index < 32; index++)
+    {
+        out[2 * index] = Digits[hash[index] >> 4];
+        out[2 * index + 1] = Digits[hash[index] & 15];
+    }
+    out[64] = 0;
+}
+
+// Writes the folder's index: for each database given, as given, its size and SHA-256, its exit
+// code, and its listing's name and SHA-256 or why there is none; and which shimlist made them.
+// Names are shown with the program's replacements, so that none can add a field or a line.
+static bool WriteIndex(int folder, LPCWSTR* paths, const OUTCOME* outcomes, int count,
+                       const FILE_IDENTITY* inputs)
+{
+    if (IsInput(folder, IndexName, inputs, count))
+    {
+        ConsolePrintf(ErrorHandle(),
+                      L"shimlist: the index is not written: %ls is one of the "
+                      L"databases given\n",
+                      WideOf(IndexName));
+        return false;
+    }
+    char temporary[64];
+    int file = NewListingFile(folder, temporary, sizeof(temporary));
+    if (file < 0)
+    {
+        ConsolePrintf(ErrorHandle(), L"shimlist: the index cannot be made: error %lu\n",
+                      PosixErrorFromErrno(errno));
+        return false;
+    }
+    HANDLE index = PosixHandleOf(file);
+    TEXT_REPLACEMENTS replaced = {0, 0, 0};
+    BOOL written = ConsolePrintf(index, L"# %ls", WideOf(ShimlistVersionLine()));
+    written &= ConsolePrintf(index, L"# database\tsize\tsha256\texit code\tlisting\t"
+                                    L"listing sha256, or why there is none\n");
+    for (int at = 0; at < count; at++)
+    {
+        const OUTCOME* outcome = &outcomes[at];
+        WCHAR hex[65];
+        written &= ConsoleWriteText(index, paths[at], TextLength(paths[at]), &replaced);
+        if (outcome->inputHashed)
+        {
+            HexOf(outcome->inputHash, hex);
+            written &= ConsolePrintf(index, L"\t%I64u\t%ls", outcome->inputSize, hex);
+        }
+        else
+        {
+            written &= ConsolePrintf(index, L"\t-\t-");
+        }
+        written &= ConsolePrintf(index, L"\t%lu\t", outcome->code);
+        if (outcome->listing != NULL)
+        {
+            HexOf(outcome->listingHash, hex);
+            LPWSTR name = WideOf(outcome->listing);
+            written &= ConsoleWriteText(index, name, TextLength(name), &replaced);
+            written &= ConsolePrintf(index, L"\t%ls\n", hex);
+            free(name);
+            continue;
+        }
+        LPCWSTR cause = outcome->cause != NULL ? outcome->cause : PosixCauseOf(outcome->code);
+        written &= ConsolePrintf(index, L"-\tno listing: %ls\n",
+                                 cause != NULL ? cause : L"nothing was written");
+    }
+    bool placed = written && PlaceListing(folder, file, temporary, sizeof(temporary), IndexName);
+    if (!placed)
+    {
+        ConsolePrintf(ErrorHandle(), L"shimlist: the index cannot be written: error %lu\n",
+                      written ? PosixErrorFromErrno(errno) : GetLastError());
+        if (temporary[0] != 0)
+        {
+            unlinkat(folder, temporary, 0);
+        }
+    }
+    close(file);
+    return placed;
+}
+
 DWORD ListIntoFolder(const char* folder, char** databases, LPCWSTR* paths, int count,
-                     POSIX_LISTING_FORM form)
+                     POSIX_LISTING_FORM form, DWORD growth)
 {
     HANDLE console = ErrorHandle();
     int folderHandle = -1;
@@ -402,15 +532,24 @@ DWORD ListIntoFolder(const char* folder, char** databases, LPCWSTR* paths, int c
         ConsolePrintf(console, L"file %lu of %lu: ", (DWORD)index + 1, (DWORD)count);
         ShowName(paths[index]);
         ConsolePrintf(console, L"\n");
-        outcomes[index] = names[index] == NULL
-                              ? OUTCOME{ERROR_NOT_ENOUGH_MEMORY, NULL}
-                              : ListOne(folderHandle, databases[index], paths[index], names, index,
-                                        inputs, count, form);
+        if (names[index] == NULL)
+        {
+            outcomes[index].code = ERROR_NOT_ENOUGH_MEMORY;
+        }
+        else
+        {
+            outcomes[index] = ListOne(folderHandle, databases[index], paths[index], names, index,
+                                      inputs, count, form, growth);
+        }
         if (outcomes[index].code != ERROR_SUCCESS)
         {
             failed++;
             firstCode = firstCode != ERROR_SUCCESS ? firstCode : outcomes[index].code;
         }
+    }
+    if (!WriteIndex(folderHandle, paths, outcomes, count, inputs) && firstCode == ERROR_SUCCESS)
+    {
+        firstCode = ERROR_CANNOT_MAKE;
     }
     // The names given to the listings last as long as the folder's entries do.
     fsync(folderHandle);

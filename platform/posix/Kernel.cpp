@@ -25,6 +25,12 @@ static int StatusDescriptor = -1;
 // The database that the front end opened, and the name by which the program opens it.
 static LPCWSTR PinnedPath;
 static int PinnedDescriptor = -1;
+static DWORD (*ExitHook)(DWORD exitCode);
+
+void PosixSetExitHook(DWORD (*hook)(DWORD exitCode))
+{
+    ExitHook = hook;
+}
 
 void PosixSetStatusChannel(int descriptor)
 {
@@ -206,6 +212,10 @@ void PosixReport(LPCWSTR format, ...)
 
 [[noreturn]] void WINAPI ExitProcess(unsigned int exitCode)
 {
+    if (ExitHook != NULL)
+    {
+        exitCode = ExitHook(exitCode);
+    }
     // A failure is named in words, after the program's own lines.
     LPCWSTR cause = PosixCauseOf(exitCode);
     if (cause != NULL)

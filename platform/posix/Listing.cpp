@@ -30,6 +30,9 @@ typedef struct LISTING_STREAM
     DWORD error;
     bool errorTold;
     size_t used;
+    // The listing's bytes so far, in its exact form, and the most it may hold (0: no limit).
+    ULONGLONG total;
+    ULONGLONG limit;
     BYTE block[LISTING_BLOCK_BYTES + LISTING_BLOCK_SLACK];
 } LISTING_STREAM;
 
@@ -40,6 +43,11 @@ void PosixSetListingForm(POSIX_LISTING_FORM form)
     Listing.form = form;
 }
 
+void PosixSetListingLimit(ULONGLONG limit)
+{
+    Listing.limit = limit;
+}
+
 bool PosixListingIsText(void)
 {
     return Listing.form == POSIX_LISTING_UTF8;
@@ -47,7 +55,7 @@ bool PosixListingIsText(void)
 
 // A reader that has gone away ends the run, as it ends any Unix program that writes to a pipe;
 // the layer ignores SIGPIPE only so that a closed standard error cannot end the listing.
-[[noreturn]] static void EndForGoneReader(void)
+[[noreturn]] void PosixEndForGoneReader(void)
 {
     signal(SIGPIPE, SIG_DFL);
     sigset_t pipeOnly;
@@ -74,7 +82,7 @@ static BOOL WriteBlock(void)
         {
             if (result < 0 && errno == EPIPE)
             {
-                EndForGoneReader();
+                PosixEndForGoneReader();
             }
             Listing.error = PosixErrorFromErrno(result == 0 ? EIO : errno);
             Listing.used = 0;
@@ -185,6 +193,25 @@ BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
     {
         return FailWithKeptError();
     }
+    // A listing far larger than any real database gives is made by its database, on purpose:
+    // every string reference repeats its text, and a small file can hold very many. It is
+    // stopped at the limit, whose bytes are written whole.
+    if (Listing.limit != 0 && Listing.total + size > Listing.limit)
+    {
+        ULONGLONG limit = Listing.limit;
+        DWORD room = (DWORD)(limit - Listing.total);
+        Listing.limit = 0;
+        DWORD part = 0;
+        if (room == 0 || PosixListingWrite(bytes, room, &part))
+        {
+            PosixListingFlush();
+        }
+        PosixReport(L"shimlist: the listing was stopped after %I64u bytes, the most this "
+                    L"database may give (--max-growth sets the factor)\n",
+                    limit);
+        ExitProcess(ERROR_NOT_ENOUGH_QUOTA);
+    }
+    Listing.total += size;
     const BYTE* from = (const BYTE*)bytes;
     if (Listing.form == POSIX_LISTING_EXACT)
     {

@@ -15,8 +15,9 @@
 
 extern "C" void WINAPI EntryPoint(void);
 
-static const char Usage[] = "usage: shimlist [--utf8 | --utf16] [--] DATABASE\n"
-                            "       shimlist [--utf8 | --utf16] -o DIR [--] DATABASE...\n"
+static const char Usage[] = "usage: shimlist [--utf8 | --utf16] [--max-growth=N] [--] DATABASE\n"
+                            "       shimlist [--utf8 | --utf16] [--max-growth=N] -o DIR [--] "
+                            "DATABASE...\n"
                             "       shimlist -h | --help | --version\n";
 
 static const char Help[] =
@@ -36,7 +37,12 @@ static const char Help[] =
     "             needed), with \"file K of N: DATABASE\" on standard error and the failures\n"
     "             listed at the end. A listing is written beside its name, synced and renamed\n"
     "             into place; a failed one is kept as DIR/NAME.txt.partial. A file that is\n"
-    "             one of the DATABASEs is never replaced or removed.\n"
+    "             one of the DATABASEs is never replaced or removed. DIR/shimlist-index.tsv\n"
+    "             names each DATABASE's size and SHA-256, its exit code and its listing's\n"
+    "             name and SHA-256, and this shimlist's version and commit.\n"
+    "  --max-growth=N  stop a listing that passes N times its database's size (unpacked)\n"
+    "             and 16 MiB: a crafted file can make one far larger than any real one (5 to\n"
+    "             11 times); N is 64 unless given, 0 for no limit\n"
     "  --         what follows is a DATABASE, also when it starts with \"-\"; put it before\n"
     "             a glob: shimlist -o out -- *.sdb\n"
     "  -          a DATABASE read from standard input; the header names it \"-\"\n"
@@ -46,11 +52,18 @@ static const char Help[] =
     "\n"
     "Exit code: 0 for a complete listing; otherwise the Windows error code of what failed,\n"
     "named on standard error (\"shimlist: 2: the file does not exist\"), for example 2 a\n"
-    "missing file, 5 a folder, 11 not a shim database, 112 a full disk, 160 wrong arguments.\n"
+    "missing file, 5 a folder, 11 not a shim database, 38 a database cut short, 112 a full\n"
+    "disk, 160 wrong arguments, 1392 a damaged database, 1816 a listing stopped at its limit.\n"
+    "A cut or damaged database is listed as far as it can be read, and said so in one line.\n"
     "A code above 255 reaches the shell as 255 and standard error shows it whole. With -o,\n"
     "the first failing database's code. See shimlist(1).\n";
 
 static const char Version[] = "shimlist " SHIMLIST_VERSION_TEXT " (commit " SHIMLIST_COMMIT ")\n";
+
+const char* ShimlistVersionLine(void)
+{
+    return Version;
+}
 
 HANDLE ErrorHandle(void)
 {
@@ -211,7 +224,7 @@ static void WriteOut(const char* text)
         }
         if (put < 0 && errno == EPIPE)
         {
-            PosixEnd(ERROR_NO_DATA);
+            PosixEndForGoneReader();
         }
         if (put <= 0)
         {
@@ -287,6 +300,8 @@ int main(int argc, char** argv)
 
     const char* folder = NULL;
     int formOption = -1;
+    DWORD growth = LISTING_GROWTH_DEFAULT;
+    bool growthGiven = false;
     bool help = false, version = false, optionsEnded = false;
     char** databases = (char**)malloc((size_t)argc * sizeof(char*));
     int count = 0;
@@ -326,17 +341,36 @@ int main(int argc, char** argv)
             }
             formOption = strcmp(argument, "--utf8") == 0 ? POSIX_LISTING_UTF8 : POSIX_LISTING_EXACT;
         }
-        else if (strncmp(argument, "-o", 2) == 0)
+        else if (strncmp(argument, "--max-growth=", 13) == 0)
         {
-            if (argument[2] == 0 && index + 1 == argc)
+            if (growthGiven)
+            {
+                UsageError(L"--max-growth is given twice, again by", WideOf(argument));
+            }
+            growthGiven = true;
+            char* end = NULL;
+            errno = 0;
+            unsigned long long value = strtoull(argument + 13, &end, 10);
+            if (argument[13] < '0' || argument[13] > '9' || *end != 0 || errno != 0 ||
+                value > 0xFFFFFFFFull)
+            {
+                UsageError(L"--max-growth takes a whole number, not", WideOf(argument + 13));
+            }
+            growth = (DWORD)value;
+        }
+        else if (strcmp(argument, "-o") == 0)
+        {
+            // Only as an argument of its own: a file named -o..sdb that a glob puts among the
+            // names must not become an option that sends every listing elsewhere.
+            if (index + 1 == argc)
             {
                 UsageError(L"-o needs a folder", NULL);
             }
             if (folder != NULL)
             {
-                UsageError(L"-o is given twice, again by", WideOf(argument));
+                UsageError(L"-o is given twice", NULL);
             }
-            folder = argument[2] != 0 ? argument + 2 : argv[++index];
+            folder = argv[++index];
         }
         else
         {
@@ -374,7 +408,7 @@ int main(int argc, char** argv)
             PosixEnd(ERROR_INVALID_HANDLE);
         }
     }
-    LPCWSTR* paths = (LPCWSTR*)malloc((size_t)count * sizeof(LPCWSTR));
+    LPCWSTR* paths = (LPCWSTR*)malloc((size_t)argc * sizeof(LPCWSTR));
     if (paths == NULL)
     {
         ConsolePrintf(ErrorHandle(), L"shimlist: not enough memory\n");
@@ -389,7 +423,7 @@ int main(int argc, char** argv)
     {
         POSIX_LISTING_FORM form =
             formOption == POSIX_LISTING_UTF8 ? POSIX_LISTING_UTF8 : POSIX_LISTING_EXACT;
-        PosixEnd(ListIntoFolder(folder, databases, paths, count, form));
+        PosixEnd(ListIntoFolder(folder, databases, paths, count, form, growth));
     }
     if (outputClosed)
     {
@@ -403,5 +437,7 @@ int main(int argc, char** argv)
                               : file          ? POSIX_LISTING_EXACT
                                               : POSIX_LISTING_UTF8;
     PosixSetListingForm(form);
-    RunProgram(paths[0], OpenDatabase(databases[0]));
+    int pinned = OpenDatabase(databases[0]);
+    WatchRun(pinned, growth, -1);
+    RunProgram(paths[0], pinned);
 }

@@ -55,6 +55,9 @@ void PosixListingDrain(void);
 // Flushes, ends the text and closes standard output; FALSE with the last error when a write
 // failed that no caller has been told of yet, or when the close fails.
 BOOL PosixListingClose(void);
+// Ends the process as a reader of standard output that has gone away ends a Unix program: by
+// SIGPIPE, which the layer otherwise ignores.
+[[noreturn]] void PosixEndForGoneReader(void);
 // True when the listing is converted to UTF-8.
 bool PosixListingIsText(void);
 
@@ -70,6 +73,14 @@ void PosixSetStatusChannel(int descriptor);
 // Ends the process with exitCode: the whole code to the parent's status channel, or a code
 // above 255, which the shell cannot receive, written on standard error first.
 [[noreturn]] void PosixEnd(DWORD exitCode);
+
+// Gives hook the last word on the exit code: ExitProcess calls it first, and ends with the
+// code it returns. For the front end, which knows more of a run than the program.
+void PosixSetExitHook(DWORD (*hook)(DWORD exitCode));
+
+// Stops the listing once it holds more than limit bytes (its exact form counted): the layer
+// says so, and the run ends with ERROR_NOT_ENOUGH_QUOTA. 0 sets no limit.
+void PosixSetListingLimit(ULONGLONG limit);
 
 // A few words on what an exit code of the program means, or NULL for a code without them.
 LPCWSTR PosixCauseOf(DWORD code);
