@@ -26,7 +26,8 @@ typedef enum _SDB_DAMAGE_WHAT
 // that names no string-table item. (A file cut short is most often cut inside its string table,
 // its last part, and then has no table at all: every reference before the cut would name
 // nothing.) A string-table item is a STRING child of the root's first STRINGTABLE; a reference
-// names one when the table's TAGID plus the reference is exactly the item's TAGID.
+// names one when the table's TAGID plus the reference is exactly the item's TAGID; a reference of
+// 0 names no text and is no damage.
 typedef struct _SDB_DAMAGE
 {
     uint32_t what; // SDB_DAMAGE_WHAT

@@ -567,8 +567,11 @@ static void ScanItems(const SDB_IMAGE* image, uint8_t* work, SDB_SCAN* scan)
         uint32_t type = item.tag & TAG_TYPE_MASK;
         if (type == TAG_TYPE_STRINGREF)
         {
+            // A reference of 0 can name no item (the first lies 6 bytes into the table): it is
+            // a reference to no text, as a writer puts for a string it does not have (the
+            // sdbtool project's all_tagtypes.sdb, which has no table), not a wrong one.
             uint32_t reference = SdbReadLe32(image->bytes + item.data);
-            if (!IsMember(image, (uint64_t)image->stringTable + reference))
+            if (reference != 0 && !IsMember(image, (uint64_t)image->stringTable + reference))
             {
                 NoteDamage(&scan->reference, SDB_DAMAGE_STRINGREF_OUTSIDE, offset, reference,
                            image->stringTableEnd);
@@ -600,6 +603,12 @@ uint64_t SdbCoreScan(SDB_IMAGE* image, uint8_t* work, uint8_t* copies, uint64_t 
 {
     SDB_SCAN scan = {};
     ScanItems(image, work, &scan);
+    // A database holds at least its DATABASE list: a file that ends with its header is one cut
+    // right there (the first 12 bytes of any database), however well formed the rest would be.
+    if (image->size <= SDB_HEADER_SIZE)
+    {
+        NoteDamage(&scan.damage, SDB_DAMAGE_TAG_PAST_FILE_END, SDB_HEADER_SIZE, 2, image->size);
+    }
     // A file cut inside its string table, the last of its parts, has no table for the walk, and
     // every reference before the cut would name nothing: the damage to the structure explains
     // them, and references are judged only in a whole structure.

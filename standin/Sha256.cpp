@@ -1,4 +1,4 @@
-// SHA-256 (FIPS 180-4) of a byte range held in memory, free of platform headers.
+// SHA-256 (FIPS 180-4), of bytes held in memory or taken in pieces, free of platform headers.
 #include "standin/Sha256.h"
 
 #define SHA256_BLOCK 64u
@@ -83,43 +83,81 @@ static void CompressBlock(uint32_t hash[8], const uint8_t* block)
     hash[7] += h;
 }
 
-void SdbSha256(const uint8_t* bytes, size_t size, uint8_t digest[SDB_SHA256_SIZE])
+void SdbSha256Begin(SDB_SHA256* state)
 {
-    uint32_t hash[8];
     for (unsigned index = 0; index < 8; index++)
     {
-        hash[index] = InitialHash[index];
+        state->hash[index] = InitialHash[index];
     }
-    size_t whole = size - size % SHA256_BLOCK;
-    for (size_t offset = 0; offset < whole; offset += SHA256_BLOCK)
+    state->size = 0;
+}
+
+void SdbSha256Add(SDB_SHA256* state, const uint8_t* bytes, size_t size)
+{
+    size_t held = (size_t)(state->size % SHA256_BLOCK);
+    state->size += size;
+    // A block begun by an earlier call is completed first; whole blocks are then taken where
+    // they lie, and what is left waits for the next call.
+    if (held != 0)
     {
-        CompressBlock(hash, bytes + offset);
+        size_t take = SHA256_BLOCK - held < size ? SHA256_BLOCK - held : size;
+        for (size_t index = 0; index < take; index++)
+        {
+            state->block[held + index] = bytes[index];
+        }
+        bytes += take;
+        size -= take;
+        if (held + take < SHA256_BLOCK)
+        {
+            return;
+        }
+        CompressBlock(state->hash, state->block);
     }
+    for (; size >= SHA256_BLOCK; bytes += SHA256_BLOCK, size -= SHA256_BLOCK)
+    {
+        CompressBlock(state->hash, bytes);
+    }
+    for (size_t index = 0; index < size; index++)
+    {
+        state->block[index] = bytes[index];
+    }
+}
+
+void SdbSha256End(SDB_SHA256* state, uint8_t digest[SDB_SHA256_SIZE])
+{
     // The padding: the rest of the message, one 1 bit, zeros, and the message's length in bits
     // as a big-endian 64-bit number, filling one block or, when the rest leaves no room for the
     // length, two.
     uint8_t tail[2 * SHA256_BLOCK];
-    size_t rest = size - whole;
+    size_t rest = (size_t)(state->size % SHA256_BLOCK);
     size_t tailSize = rest + 9 <= SHA256_BLOCK ? SHA256_BLOCK : 2 * SHA256_BLOCK;
     for (size_t index = 0; index < tailSize; index++)
     {
-        tail[index] = index < rest ? bytes[whole + index] : 0;
+        tail[index] = index < rest ? state->block[index] : 0;
     }
     tail[rest] = 0x80;
-    uint64_t bits = (uint64_t)size * 8;
+    uint64_t bits = state->size * 8;
     for (unsigned index = 0; index < 8; index++)
     {
         tail[tailSize - 1 - index] = (uint8_t)(bits >> (8 * index));
     }
     for (size_t offset = 0; offset < tailSize; offset += SHA256_BLOCK)
     {
-        CompressBlock(hash, tail + offset);
+        CompressBlock(state->hash, tail + offset);
     }
     for (unsigned index = 0; index < 8; index++)
     {
-        digest[4 * index] = (uint8_t)(hash[index] >> 24);
-        digest[4 * index + 1] = (uint8_t)(hash[index] >> 16);
-        digest[4 * index + 2] = (uint8_t)(hash[index] >> 8);
-        digest[4 * index + 3] = (uint8_t)hash[index];
+        digest[4 * index] = (uint8_t)(state->hash[index] >> 24);
+        digest[4 * index + 1] = (uint8_t)(state->hash[index] >> 16);
+        digest[4 * index + 2] = (uint8_t)(state->hash[index] >> 8);
+        digest[4 * index + 3] = (uint8_t)state->hash[index];
     }
+}
+
+void SdbSha256(const uint8_t* bytes, size_t size, uint8_t digest[SDB_SHA256_SIZE])
+{
+    SDB_SHA256 state;
+    SdbSha256Begin(&state);
+    SdbSha256Add(&state, bytes, size);
+    SdbSha256End(&state, digest);
 }

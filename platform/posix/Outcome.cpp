@@ -34,47 +34,42 @@ static void Grouped(ULONGLONG value, WCHAR* out)
     *out = 0;
 }
 
-// One line naming the first damage, with its place and what is missing or wrong.
+// One line naming the first damage, with its place and what is missing or wrong. The program
+// has closed its error handle by now: the layer's own channel takes the line.
 static void ReportDamage(const SDB_DAMAGE* damage)
 {
-    HANDLE console = ErrorHandle();
     WCHAR missing[40];
     Grouped(damage->missing, missing);
     switch (damage->what)
     {
         case SDB_DAMAGE_TAG_PAST_FILE_END:
-            ConsolePrintf(console,
-                          L"shimlist: the database is cut short: the tag at 0x%08lX needs %ls "
-                          L"bytes past the end of the file\n",
-                          damage->tagid, missing);
+            PosixReport(L"shimlist: the database is cut short: the tag at 0x%08lX needs %ls "
+                        L"bytes past the end of the file\n",
+                        damage->tagid, missing);
             break;
         case SDB_DAMAGE_DATA_PAST_FILE_END:
-            ConsolePrintf(console,
-                          L"shimlist: the database is cut short: the data of the tag at 0x%08lX "
-                          L"needs %ls bytes past the end of the file\n",
-                          damage->tagid, missing);
+            PosixReport(L"shimlist: the database is cut short: the data of the tag at 0x%08lX "
+                        L"needs %ls bytes past the end of the file\n",
+                        damage->tagid, missing);
             break;
         case SDB_DAMAGE_TAG_PAST_LIST_END:
-            ConsolePrintf(console,
-                          L"shimlist: the database is damaged: the tag at 0x%08lX runs %ls bytes "
-                          L"past the end of its list, at 0x%08lX\n",
-                          damage->tagid, missing, damage->end);
+            PosixReport(L"shimlist: the database is damaged: the tag at 0x%08lX runs %ls bytes "
+                        L"past the end of its list, at 0x%08lX\n",
+                        damage->tagid, missing, damage->end);
             break;
         case SDB_DAMAGE_BYTES_AFTER_TAGS:
-            ConsolePrintf(console,
-                          L"shimlist: the database is damaged: %ls bytes at 0x%08lX, after its "
-                          L"last tag, are no tag\n",
-                          missing, damage->tagid);
+            PosixReport(L"shimlist: the database is damaged: %ls bytes at 0x%08lX, after its "
+                        L"last tag, are no tag\n",
+                        missing, damage->tagid);
             break;
         case SDB_DAMAGE_STRINGREF_OUTSIDE:
-            ConsolePrintf(console,
-                          L"shimlist: the database is damaged: the string reference at 0x%08lX "
-                          L"(0x%08lX) names no item of its string table\n",
-                          damage->tagid, (DWORD)damage->missing);
+            PosixReport(L"shimlist: the database is damaged: the string reference at 0x%08lX "
+                        L"(0x%08lX) names no item of its string table\n",
+                        damage->tagid, (DWORD)damage->missing);
             break;
         default:
-            ConsolePrintf(console, L"shimlist: the database is damaged (kind %lu at 0x%08lX)\n",
-                          damage->what, damage->tagid);
+            PosixReport(L"shimlist: the database is damaged (kind %lu at 0x%08lX)\n", damage->what,
+                        damage->tagid);
             break;
     }
 }

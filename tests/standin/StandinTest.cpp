@@ -792,6 +792,8 @@ static void TestCheck()
         {Atomic, 0, 0x108, 29, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x106, 29, 0x272},
         {Atomic, 0, 0x186, 0x00E67802, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x100, 6, 0},
         {Atomic, 0x200, 0x108, 30, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x186, 114, 0x200},
+        // A reference of 0 names no text: no damage, with a table or without.
+        {Atomic, 0, 0x108, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
         // Sizes that run past the list (data, a whole list) and past the file.
         {Atomic, 0, 0x28, 13, 0, "", SDB_DAMAGE_TAG_PAST_LIST_END, 0x26, 1, 0x38},
         {Atomic, 0, 0x14, 0x1000, 0, "", SDB_DAMAGE_TAG_PAST_LIST_END, 0x12, 0xF28, 0xF0},
@@ -837,9 +839,9 @@ static void TestWholeDatabases()
         const wchar_t* name;
         SDB_DAMAGE damage;
     } damaged[] = {
-        // A test file of the sdbtool project, with references but no string table.
-        {L"all_tagtypes.sdb", {SDB_DAMAGE_STRINGREF_OUTSIDE, false, 0x48, 0, 0}},
         {L"hardening_overrun.sdb", {SDB_DAMAGE_TAG_PAST_LIST_END, false, 0x12, 6, 0x18}},
+        // A file of its header alone: the first tag is missing.
+        {L"standin_header_only.sdb", {SDB_DAMAGE_TAG_PAST_FILE_END, true, 0xC, 2, 0xC}},
         {L"standin_bad_reference.sdb",
          {SDB_DAMAGE_STRINGREF_OUTSIDE, false, 0x18, 0xFFFFFFF0, 0x40}},
         {L"standin_bounded_texts.sdb", {SDB_DAMAGE_STRINGREF_OUTSIDE, false, 0x74, 0x3E, 0x50}},
@@ -925,9 +927,25 @@ static void TestSha256()
     BYTE* million = (BYTE*)malloc(1000000);
     memset(million, 'a', 1000000);
     HexDigest(million, 1000000, text);
-    free(million);
     ok(strcmp(text, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0") == 0,
        "SHA-256 of a million 'a': %s", text);
+    // Taken in pieces that begin, fill and pass blocks, the same bytes give the same digest.
+    static const size_t pieces[] = {1, 62, 1, 64, 65, 127, 1000, 0, 3};
+    SDB_SHA256 state;
+    SdbSha256Begin(&state);
+    size_t taken = 0;
+    for (size_t piece : pieces)
+    {
+        SdbSha256Add(&state, million + taken, piece);
+        taken += piece;
+    }
+    SdbSha256Add(&state, million + taken, 1000000 - taken);
+    uint8_t digest[SDB_SHA256_SIZE];
+    SdbSha256End(&state, digest);
+    uint8_t whole[SDB_SHA256_SIZE];
+    SdbSha256(million, 1000000, whole);
+    ok(memcmp(digest, whole, sizeof(whole)) == 0, "SHA-256 in pieces differs from the whole's");
+    free(million);
     FILE* sums = fopen(SHIMLIST_REALDB_SUMS, "r");
     ok(sums != nullptr, "cannot open %s", SHIMLIST_REALDB_SUMS);
     char line[256];
