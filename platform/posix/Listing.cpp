@@ -62,7 +62,7 @@ bool PosixListingIsText(void)
 
 // A reader that has gone away ends the run, as it ends any Unix program that writes to a pipe;
 // the layer ignores SIGPIPE only so that a closed standard error cannot end the listing.
-[[noreturn]] static void EndForGoneReader(void)
+[[noreturn]] void PosixEndForGoneReader(void)
 {
     signal(SIGPIPE, SIG_DFL);
     sigset_t pipeOnly;
@@ -89,7 +89,7 @@ static BOOL WriteBlock(void)
         {
             if (result < 0 && errno == EPIPE)
             {
-                EndForGoneReader();
+                PosixEndForGoneReader();
             }
             Listing.error = PosixErrorFromErrno(result == 0 ? EIO : errno);
             Listing.used = 0;

@@ -236,7 +236,7 @@ static void WriteOut(const char* text)
         }
         if (put < 0 && errno == EPIPE)
         {
-            PosixEnd(ERROR_NO_DATA);
+            PosixEndForGoneReader();
         }
         if (put <= 0)
         {
@@ -380,17 +380,19 @@ int main(int argc, char** argv)
             }
             growth = (DWORD)value;
         }
-        else if (strncmp(argument, "-o", 2) == 0)
+        else if (strcmp(argument, "-o") == 0)
         {
-            if (argument[2] == 0 && index + 1 == argc)
+            // Only as an argument of its own: a file named -o..sdb that a glob puts among the
+            // names must not become an option that sends every listing elsewhere.
+            if (index + 1 == argc)
             {
                 UsageError(L"-o needs a folder", NULL);
             }
             if (folder != NULL)
             {
-                UsageError(L"-o is given twice, again by", WideOf(argument));
+                UsageError(L"-o is given twice", NULL);
             }
-            folder = argument[2] != 0 ? argument + 2 : argv[++index];
+            folder = argv[++index];
         }
         else
         {

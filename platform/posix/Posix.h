@@ -55,6 +55,9 @@ void PosixListingDrain(void);
 // Flushes, ends the text and closes standard output; FALSE with the last error when a write
 // failed that no caller has been told of yet, or when the close fails.
 BOOL PosixListingClose(void);
+// Ends the process as a reader of standard output that has gone away ends a Unix program: by
+// SIGPIPE, which the layer otherwise ignores.
+[[noreturn]] void PosixEndForGoneReader(void);
 // True when the listing is converted to UTF-8.
 bool PosixListingIsText(void);
 
