@@ -4,6 +4,7 @@
 #include "standin/SdbCore.h"
 #include "standin/Sha256.h"
 #include "standin/SdbUnpack.h"
+#include "standin/OpenDatabase.h"
 #include "TagNames.h"
 
 // An open database is one VirtualAlloc block: this description, then the file's bytes, the
@@ -368,6 +369,17 @@ static PDB LoadDatabase(LPCWSTR path)
     return pdb;
 }
 
+#ifndef _WIN32
+// The Linux command's views of a listing read the database that the program has open; the DLL
+// keeps no writable data and has no such caller.
+static PDB OpenedDatabase;
+
+extern "C" PDB WINAPI SdbStandinOpenDatabase(void)
+{
+    return OpenedDatabase;
+}
+#endif
+
 PDB WINAPI SdbOpenDatabase(LPCWSTR path, PATH_TYPE type)
 {
     if (path == nullptr || type != DOS_PATH)
@@ -375,7 +387,11 @@ PDB WINAPI SdbOpenDatabase(LPCWSTR path, PATH_TYPE type)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return LoadDatabase(path);
+    PDB pdb = LoadDatabase(path);
+#ifndef _WIN32
+    OpenedDatabase = pdb != nullptr ? pdb : OpenedDatabase;
+#endif
+    return pdb;
 }
 
 BOOL WINAPI SdbGetDatabaseVersion(LPCWSTR path, LPDWORD major, LPDWORD minor)
@@ -430,6 +446,9 @@ BOOL WINAPI SdbGetDatabaseVersion(LPCWSTR path, LPDWORD major, LPDWORD minor)
 
 void WINAPI SdbCloseDatabase(PDB pdb)
 {
+#ifndef _WIN32
+    OpenedDatabase = pdb == OpenedDatabase ? nullptr : OpenedDatabase;
+#endif
     if (pdb != nullptr)
     {
         if (pdb->image.copies != nullptr)

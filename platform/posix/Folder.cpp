@@ -33,7 +33,8 @@ typedef struct OUTCOME
     BYTE listingHash[32];
 } OUTCOME;
 
-// The index's name: no listing can take it, since every listing's name ends in .txt or .partial.
+// The index's name: no listing can take it, since every listing's name ends in .txt, .jsonl or
+// .partial.
 static const char IndexName[] = "shimlist-index.tsv";
 
 static const WCHAR AFolder[] = L"a folder, not a database";
@@ -72,7 +73,7 @@ static bool MakeFolders(const char* folder)
     return true;
 }
 
-// The name of a database's listing: its file name and ".txt"; standard input's is stdin.txt.
+// The name of a database's listing: its file name and the suffix; standard input's stem is stdin.
 static char* ListingName(const char* database, const char* suffix)
 {
     size_t end = strlen(database);
@@ -523,7 +524,7 @@ DWORD ListIntoFolder(const char* folder, char** databases, LPCWSTR* paths, int c
             inputs[index].inode = status.st_ino;
             inputs[index].known = true;
         }
-        names[index] = ListingName(databases[index], ".txt");
+        names[index] = ListingName(databases[index], ListingSuffix());
     }
 
     DWORD failed = 0, firstCode = ERROR_SUCCESS;

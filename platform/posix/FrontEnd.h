@@ -36,6 +36,22 @@ bool HashDescriptor(int descriptor, ULONGLONG* size, BYTE* sha256);
 // "shimlist VERSION (commit COMMIT)" and a line end, as --version writes it.
 const char* ShimlistVersionLine(void);
 
+// What the listing is turned into on its way (Views.cpp): nothing, JSON Lines, or a listing
+// for diffs.
+typedef enum LISTING_VIEW_KIND
+{
+    LISTING_VIEW_NONE,
+    LISTING_VIEW_JSON,
+    LISTING_VIEW_STABLE
+} LISTING_VIEW_KIND;
+
+// Turns every listing of the process into the view given; called once, before the program
+// runs (a child of -o inherits it).
+void StartView(LISTING_VIEW_KIND kind);
+
+// How the name of a listing in -o's folder ends: ".jsonl" for JSON Lines, else ".txt".
+const char* ListingSuffix(void);
+
 // The standard error handle, for the command's own messages.
 HANDLE ErrorHandle(void);
 

@@ -278,6 +278,10 @@ BOOL WINAPI WriteFile(HANDLE file, const void* bytes, DWORD size, LPDWORD writte
     {
         return PosixListingWrite(bytes, size, written);
     }
+    if (file == PosixListingViewHandle())
+    {
+        return PosixListingViewWrite(bytes, size, written);
+    }
     *written = 0;
     ssize_t result;
     do

@@ -33,6 +33,8 @@ typedef struct LISTING_STREAM
     // The listing's bytes so far, in its exact form, and the most it may hold (0: no limit).
     ULONGLONG total;
     ULONGLONG limit;
+    // The front end's view of the listing, or NULL for the listing as it stands.
+    const POSIX_LISTING_VIEW* view;
     BYTE block[LISTING_BLOCK_BYTES + LISTING_BLOCK_SLACK];
 } LISTING_STREAM;
 
@@ -46,6 +48,11 @@ void PosixSetListingForm(POSIX_LISTING_FORM form)
 void PosixSetListingLimit(ULONGLONG limit)
 {
     Listing.limit = limit;
+}
+
+void PosixSetListingView(const POSIX_LISTING_VIEW* view)
+{
+    Listing.view = view;
 }
 
 bool PosixListingIsText(void)
@@ -186,6 +193,122 @@ static BOOL PutUnit(unsigned unit)
     return PutCharacter(unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit);
 }
 
+BOOL PosixListingPutText(const WCHAR* units, DWORD count)
+{
+    if (Listing.error != ERROR_SUCCESS)
+    {
+        return FALSE;
+    }
+    if (Listing.form == POSIX_LISTING_EXACT)
+    {
+        for (DWORD index = 0; index < count;)
+        {
+            DWORD room = (LISTING_BLOCK_BYTES - Listing.used) / 2;
+            DWORD piece = count - index < room ? count - index : room;
+            BYTE* out = Listing.block + Listing.used;
+            for (DWORD unit = 0; unit < piece; unit++)
+            {
+                out[2 * unit] = (BYTE)(units[index + unit] & 0xFF);
+                out[2 * unit + 1] = (BYTE)(units[index + unit] >> 8);
+            }
+            Listing.used += 2 * piece;
+            index += piece;
+            if (Listing.used + 1 >= LISTING_BLOCK_BYTES && !WriteBlock())
+            {
+                return FALSE;
+            }
+        }
+        return TRUE;
+    }
+    // A view's text is mostly ASCII, which goes into the block as it stands.
+    for (DWORD index = 0; index < count; index++)
+    {
+        unsigned unit = units[index];
+        if (unit < 0x80 && unit != L'\r' && Listing.high == 0 && !Listing.carriage &&
+            Listing.started)
+        {
+            Listing.block[Listing.used++] = (BYTE)unit;
+            if (Listing.used >= LISTING_BLOCK_BYTES && !WriteBlock())
+            {
+                return FALSE;
+            }
+        }
+        else if (!PutUnit(unit))
+        {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// Hands the bytes to the view as whole units; a byte without its partner waits for the next
+// write. Database text reaches the stream at any address, so units are put together from bytes.
+static BOOL TakeIntoView(const BYTE* from, DWORD size)
+{
+    WCHAR units[1024];
+    DWORD index = 0;
+    if (Listing.odd && size != 0)
+    {
+        Listing.odd = false;
+        units[0] = (WCHAR)(Listing.oddByte | ((unsigned)from[0] << 8));
+        index = 1;
+        if (!Listing.view->take(units, 1))
+        {
+            return FALSE;
+        }
+    }
+    while (size - index >= 2)
+    {
+        DWORD count = (size - index) / 2;
+        count = count < ARRAYSIZE(units) ? count : (DWORD)ARRAYSIZE(units);
+        for (DWORD unit = 0; unit < count; unit++)
+        {
+            units[unit] =
+                (WCHAR)(from[index + 2 * unit] | ((unsigned)from[index + 2 * unit + 1] << 8));
+        }
+        index += 2 * count;
+        if (!Listing.view->take(units, count))
+        {
+            return FALSE;
+        }
+    }
+    if (index < size)
+    {
+        Listing.odd = true;
+        Listing.oddByte = from[index];
+    }
+    return TRUE;
+}
+
+// A negative value, as Windows' pseudo-handles are: no descriptor has it.
+#define LISTING_VIEW_HANDLE ((HANDLE)(intptr_t)-16)
+
+HANDLE PosixListingViewHandle(void)
+{
+    return LISTING_VIEW_HANDLE;
+}
+
+BOOL PosixListingViewWrite(const void* bytes, DWORD size, LPDWORD written)
+{
+    *written = 0;
+    const BYTE* from = (const BYTE*)bytes;
+    WCHAR units[256];
+    for (DWORD done = 0; done + 1 < size;)
+    {
+        DWORD count = 0;
+        for (; count < ARRAYSIZE(units) && done + 1 < size; count++, done += 2)
+        {
+            units[count] = (WCHAR)(from[done] | ((unsigned)from[done + 1] << 8));
+        }
+        if (!PosixListingPutText(units, count))
+        {
+            return FailWithKeptError();
+        }
+    }
+    *written = size;
+    return TRUE;
+}
+
 BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
 {
     *written = 0;
@@ -204,7 +327,11 @@ BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
         DWORD part = 0;
         if (room == 0 || PosixListingWrite(bytes, room, &part))
         {
-            PosixListingFlush();
+            // A view ends its text where the listing stops, so that what it wrote stays whole.
+            if (Listing.view == NULL || Listing.view->end(FALSE))
+            {
+                PosixListingFlush();
+            }
         }
         PosixReport(L"shimlist: the listing was stopped after %I64u bytes, the most this "
                     L"database may give (--max-growth sets the factor)\n",
@@ -213,7 +340,14 @@ BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
     }
     Listing.total += size;
     const BYTE* from = (const BYTE*)bytes;
-    if (Listing.form == POSIX_LISTING_EXACT)
+    if (Listing.view != NULL)
+    {
+        if (!TakeIntoView(from, size))
+        {
+            return FailWithKeptError();
+        }
+    }
+    else if (Listing.form == POSIX_LISTING_EXACT)
     {
         for (DWORD done = 0; done < size;)
         {
@@ -273,7 +407,18 @@ void PosixListingDrain(void)
 BOOL PosixListingClose(void)
 {
     BOOL flushed = TRUE;
-    if (Listing.error == ERROR_SUCCESS && Listing.form == POSIX_LISTING_UTF8)
+    if (Listing.error == ERROR_SUCCESS && Listing.view != NULL && !Listing.closed)
+    {
+        // A byte without its partner is shown as U+FFFD, as in the listing's UTF-8 form.
+        static const WCHAR Replacement = 0xFFFD;
+        if (Listing.odd)
+        {
+            Listing.odd = false;
+            flushed = Listing.view->take(&Replacement, 1);
+        }
+        flushed = flushed && Listing.view->end(TRUE);
+    }
+    if (flushed && Listing.error == ERROR_SUCCESS && Listing.form == POSIX_LISTING_UTF8)
     {
         // What waits for a partner that never came is shown as it stands, or as U+FFFD.
         if (Listing.high != 0 || Listing.odd)

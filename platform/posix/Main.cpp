@@ -15,10 +15,11 @@
 
 extern "C" void WINAPI EntryPoint(void);
 
-static const char Usage[] = "usage: shimlist [--utf8 | --utf16] [--max-growth=N] [--] DATABASE\n"
-                            "       shimlist [--utf8 | --utf16] [--max-growth=N] -o DIR [--] "
-                            "DATABASE...\n"
-                            "       shimlist -h | --help | --version\n";
+static const char Usage[] =
+    "usage: shimlist [--utf8 | --utf16] [--json | --stable] [--max-growth=N] [--] DATABASE\n"
+    "       shimlist [--utf8 | --utf16] [--json | --stable] [--max-growth=N] -o DIR\n"
+    "                [--] DATABASE...\n"
+    "       shimlist -h | --help | --version\n";
 
 static const char Help[] =
     "\n"
@@ -40,6 +41,17 @@ static const char Help[] =
     "             one of the DATABASEs is never replaced or removed. DIR/shimlist-index.tsv\n"
     "             names each DATABASE's size and SHA-256, its exit code and its listing's\n"
     "             name and SHA-256, and this shimlist's version and commit.\n"
+    "  --json     JSON Lines instead of the listing, UTF-8 text wherever it goes: one object\n"
+    "             per tag, in the listing's order: id (its TAGID), parent (its list's TAGID,\n"
+    "             null at the top), depth, tag, type (NULL, BYTE ... BINARY, or a number for\n"
+    "             an undefined one), name, raw (the number, text or lower-case hex bytes that\n"
+    "             the file holds; null when unreadable) and value (the listing's text after\n"
+    "             \": \"); PATCH_BITS adds patch (its records: action, module, rva, length,\n"
+    "             pattern, unknown) and rest. An object whose line was cut off ends with\n"
+    "             \"cut\":true. No header object. With -o, DIR/NAME.jsonl\n"
+    "  --stable   the listing for diff: no TAGID column, no path in the header, no top-level\n"
+    "             INDEXES or first STRINGTABLE; a TAGID value and the -t0x... of a\n"
+    "             COMMAND_LINE name the tag's place: DATABASE[name]/LIBRARY/SHIM[name]\n"
     "  --max-growth=N  stop a listing that passes N times its database's size (unpacked)\n"
     "             and 16 MiB: a crafted file can make one far larger than any real one (5 to\n"
     "             11 times); N is 64 unless given, 0 for no limit\n"
@@ -300,6 +312,7 @@ int main(int argc, char** argv)
 
     const char* folder = NULL;
     int formOption = -1;
+    LISTING_VIEW_KIND view = LISTING_VIEW_NONE;
     DWORD growth = LISTING_GROWTH_DEFAULT;
     bool growthGiven = false;
     bool help = false, version = false, optionsEnded = false;
@@ -340,6 +353,15 @@ int main(int argc, char** argv)
                 UsageError(L"the form of the listing is given twice, again by", WideOf(argument));
             }
             formOption = strcmp(argument, "--utf8") == 0 ? POSIX_LISTING_UTF8 : POSIX_LISTING_EXACT;
+        }
+        else if (strcmp(argument, "--json") == 0 || strcmp(argument, "--stable") == 0)
+        {
+            if (view != LISTING_VIEW_NONE)
+            {
+                UsageError(L"--json and --stable exclude each other and are given once, again by",
+                           WideOf(argument));
+            }
+            view = argument[2] == 'j' ? LISTING_VIEW_JSON : LISTING_VIEW_STABLE;
         }
         else if (strncmp(argument, "--max-growth=", 13) == 0)
         {
@@ -396,6 +418,15 @@ int main(int argc, char** argv)
     {
         UsageError(L"no database given", NULL);
     }
+    if (view == LISTING_VIEW_JSON && formOption == POSIX_LISTING_EXACT)
+    {
+        UsageError(L"--json is always UTF-8 text; it takes no", L"--utf16");
+    }
+    if (view == LISTING_VIEW_JSON)
+    {
+        formOption = POSIX_LISTING_UTF8;
+    }
+    StartView(view);
     if (folder == NULL && count > 1)
     {
         UsageError(L"one database at a time; -o DIR lists several", NULL);

@@ -61,6 +61,28 @@ BOOL PosixListingClose(void);
 // True when the listing is converted to UTF-8.
 bool PosixListingIsText(void);
 
+// A view of the listing: the front end's rewriting of its lines on the way (JSON, a listing for
+// diffs). The stream hands take every UTF-16 unit that the program writes, in order, in runs;
+// the view writes its own text with PosixListingPutText, in the listing's form. end comes once,
+// when the program closes the listing (complete) or the listing is stopped part way. Both
+// return FALSE after a failed write, with the stream's error kept.
+typedef struct POSIX_LISTING_VIEW
+{
+    BOOL (*take)(const WCHAR* units, DWORD count);
+    BOOL (*end)(BOOL complete);
+} POSIX_LISTING_VIEW;
+
+// Sets the view; called once, before the program runs. NULL (the default): the listing as the
+// program writes it.
+void PosixSetListingView(const POSIX_LISTING_VIEW* view);
+// For a view: writes count units of text into the listing, past the view, in the listing's
+// form (the exact bytes, or UTF-8).
+BOOL PosixListingPutText(const WCHAR* units, DWORD count);
+// A handle whose writes go the same way, for the program's writers (FileWriteText): a view
+// shows a database's text with the listing's own replacements.
+HANDLE PosixListingViewHandle(void);
+BOOL PosixListingViewWrite(const void* bytes, DWORD size, LPDWORD written);
+
 // Makes CreateFileW of exactly this path open the file behind descriptor (already opened by
 // the front end), whatever the name names by then: the program opens its database more than
 // once, and every open must see the one file. Called once, before the program runs.
