@@ -358,7 +358,8 @@ def measure(name, db, tags, programs, strace, base_runs, out_dir):
 def ratio(a, b):
     if b <= 0:
         return "-"
-    return ("%.0f" if a / b >= 100 else "%.1f") % (a / b)
+    value = a / b
+    return ("%.0f" if value >= 100 else "%.1f" if value >= 0.1 else "%.3f") % value
 
 
 def ms(seconds):
@@ -507,7 +508,7 @@ def main(argv):
     if strace is None and not args.no_strace:
         log("strace is missing and cannot be installed: the write calls are not counted")
     os.makedirs(args.out_dir, exist_ok=True)
-    load_start = load_average()
+    load_start, started = load_average(), time.strftime("%Y-%m-%d %H:%M")
     databases = []
     for tags in [int(s) for s in args.sizes.split(",") if s]:
         db, count = wine_bench.database(tags)
@@ -529,9 +530,9 @@ def main(argv):
         log("%s (load average %.2f)" % (name, load_average()))
         results.append(measure(name, db, tags, programs, strace, args.runs, args.out_dir))
     lines = ["Machine: %d cores; load average (1 minute) %.2f at the start and %.2f at the end "
-             "(the column Load: before each database); %s; listings written to %s; medians."
-             % (os.cpu_count(), load_start, load_average(), time.strftime("%Y-%m-%d %H:%M %Z"),
-                args.out_dir),
+             "(the column Load: before each database); %s to %s; listings written to %s; "
+             "medians." % (os.cpu_count(), load_start, load_average(), started,
+                           time.strftime("%H:%M %Z"), args.out_dir),
              "Before: commit %s (build/bench-before). After: %s (%s)." % (
                  before_commit[:12], after_version, os.path.relpath(args.after, SOURCE_DIR)),
              "Write calls: %s." % ("counted by strace -f -e trace=write, one run each" if strace
