@@ -457,6 +457,8 @@ def targets(results, byte_name, tag_name):
             "met" if walls >= TARGET_LESS_WALL else "NOT met", cpus))
     over = [r for r in results if median(r["results"]["after"], "rss_kb")
             > median(r["results"]["before"], "rss_kb") + BLOCK_BYTES // 1024]
+    if not results:
+        return []
     lines.append("- Peak memory at most the before's plus the 64 KB block: %s." % (
         "met for every database" if not over else "NOT met for " + ", ".join(
             "%s (%+.0f KB)" % (r["name"], median(r["results"]["after"], "rss_kb")
