@@ -2,41 +2,18 @@
 #include "sdb/Sdb.h"
 #include "standin/Evidence.h"
 #include "standin/Sha256.h"
-#include "Check.h"
+#include "TestFiles.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 #include <zlib.h>
 
-#define PATH_CHARS 1024
-#define MAX_FILE 4096
-
 // The SHA-256 of AtomicShimx86.sdb, as published with it (tests/realdb/SHA256SUMS).
 static const BYTE AtomicShimSha256[32] = {
     0x58, 0x27, 0xb7, 0xac, 0xa5, 0xf5, 0xaf, 0x9f, 0x2b, 0x29, 0x6d, 0xfc, 0xfd, 0xc3, 0x60, 0x86,
     0x48, 0xb0, 0x7a, 0x6f, 0x7c, 0x34, 0xce, 0xfc, 0x06, 0x72, 0xb8, 0xbc, 0xe2, 0x39, 0xec, 0x61,
 };
-
-static const wchar_t* TestData(const wchar_t* name, wchar_t* path)
-{
-    const wchar_t* folder = _wgetenv(L"SHIMLIST_TESTDATA");
-    _snwprintf(path, PATH_CHARS, L"%ls/%ls", folder != nullptr ? folder : L"../testdata", name);
-    path[PATH_CHARS - 1] = 0;
-    return path;
-}
-
-static DWORD ReadBytes(const wchar_t* name, BYTE* bytes)
-{
-    wchar_t path[PATH_CHARS];
-    HANDLE file = CreateFileW(TestData(name, path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    DWORD got = 0;
-    ok(file != INVALID_HANDLE_VALUE && ReadFile(file, bytes, MAX_FILE, &got, nullptr),
-       "reading %ls failed with %lu", path, GetLastError());
-    CloseHandle(file);
-    return got;
-}
 
 // Opens bytes written to a temporary file and closes the database again; true when it opened.
 static bool OpenBytes(const BYTE* bytes, DWORD size)

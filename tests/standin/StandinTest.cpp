@@ -3,38 +3,14 @@
 #include "sdb/Sdb.h"
 #include "standin/SdbCore.h"
 #include "standin/Sha256.h"
-#include "Check.h"
+#include "TestFiles.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
-#define PATH_CHARS 1024
-#define MAX_FILE 4096
 #define MAX_TEXTS 256
 #define MAX_CHILDREN 32
-
-// The path of a file of the test databases.
-static const wchar_t* TestData(const wchar_t* name, wchar_t* path)
-{
-    const wchar_t* folder = _wgetenv(L"SHIMLIST_TESTDATA");
-    _snwprintf(path, PATH_CHARS, L"%ls/%ls", folder != nullptr ? folder : L"../testdata", name);
-    path[PATH_CHARS - 1] = 0;
-    return path;
-}
-
-// Reads a small test database whole; gives its size.
-static DWORD ReadBytes(const wchar_t* name, BYTE* bytes)
-{
-    wchar_t path[PATH_CHARS];
-    HANDLE file = CreateFileW(TestData(name, path), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    DWORD got = 0;
-    ok(file != INVALID_HANDLE_VALUE && ReadFile(file, bytes, MAX_FILE, &got, nullptr),
-       "reading %ls failed with %lu", path, GetLastError());
-    CloseHandle(file);
-    return got;
-}
 
 // Writes bytes into a fresh file in the temporary folder and gives its path.
 static const wchar_t* WriteTemp(const wchar_t* name, const BYTE* bytes, DWORD size, wchar_t* path)
