@@ -4,6 +4,7 @@ import re
 import shlex
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -14,10 +15,19 @@ BIN = os.environ.get("SHIMLIST_BIN") or os.path.join(SOURCE_DIR, "build", "nativ
 PROGRAM = os.path.join(BIN, "shimlist")
 DATABASE = os.path.join(BIN, "example.sdb")
 BOM_S = b"\xff\xfeS\x00"
+sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
+import sdbwrite  # noqa: E402
+
+# A database whose listing the default bound stops (1816): 3,000 references to one text of
+# 4,000 characters, a listing of 24 MB from a file of 26 KB.
+LARGE = sdbwrite.compile_source(
+    "DATABASE {\n%s\n}\n" % "\n".join('NAME "%s"' % ("x" * 4000) for _ in range(3000)))
+STOPPED = 1816
 
 # How each option is tried, and how the output shows that it took effect: the arguments, the
 # database given on standard input (or None), whether standard output is a file (else a pipe),
-# the file read afterwards (None: standard output) and how it begins. {db} and {tmp} are filled.
+# the file read afterwards (None: standard output) and how it begins. {db}, {large} (LARGE) and
+# {tmp} are filled. An option that takes a value ("--max-growth=N") is named without it.
 TRIES = {
     "-h": (["-h"], False, False, None, b"usage: shimlist "),
     "--help": (["--help"], False, False, None, b"usage: shimlist "),
@@ -26,11 +36,14 @@ TRIES = {
     "--utf16": (["--utf16", "{db}"], False, False, None, BOM_S),
     "-o": (["-o", "{tmp}/out", "{db}"], False, False, "out/example.sdb.txt", BOM_S),
     "--": (["--", "{db}"], False, True, None, BOM_S),
+    "--json": (["--json", "{db}"], False, True, None, b'{"id":'),
+    "--stable": (["--stable", "{db}"], False, False, None, b"Shim database version:\t"),
+    "--max-growth": (["--max-growth=0", "{large}"], False, False, None, b"Shim database file:\t"),
     "-": (["-"], True, False, None, b"Shim database file:\t-\n"),
 }
 # Options that a user might guess; none is on the page, and each must be refused.
-GUESSES = ["-v", "-V", "-H", "-O", "--verbose", "--output", "--utf-8", "--utf16le", "--o", "---",
-           "--help=all"]
+GUESSES = ["-v", "-V", "-H", "-O", "-oout", "--verbose", "--output", "--utf-8", "--utf16le", "--o",
+           "---", "--help=all"]
 
 
 def page_options():
@@ -43,8 +56,8 @@ def page_options():
     for index, line in enumerate(section[:-1]):
         if line == ".TP":
             words = shlex.split(section[index + 1].replace("\\-", "-"))[1:]
-            options.update(w.rstrip(",") for part in words for w in part.split()
-                           if w.startswith("-"))
+            options.update(w.rstrip(",").split("=")[0] if w.startswith("--") else w.rstrip(",")
+                           for part in words for w in part.split() if w.startswith("-"))
     return options
 
 
@@ -79,13 +92,20 @@ class ManualPageTest(unittest.TestCase):
         listed = set()
         for line in helped.stdout.decode("ascii").splitlines():
             if line.startswith("  -"):
-                listed.update(re.findall(r"(?<!\S)(-[-\w]*)(?=[\s,]|$)", line))
+                listed.update(re.findall(r"(?<!\S)(-[-\w]*)(?=[\s,]|=[A-Z]+\s|$)", line))
         self.assertEqual(listed, named, "the options that --help lists")
 
         with tempfile.TemporaryDirectory(prefix="shimlist-manual.") as tmp:
+            large = os.path.join(tmp, "large.sdb")
+            with open(large, "wb") as f:
+                f.write(LARGE)
+            # Without the option that the table tries on it, the bound stops its listing.
+            stopped = run([large])
+            self.assertIn(b"shimlist: %d: " % STOPPED, stopped.stderr)
             for option, (arguments, on_stdin, to_file, read, begins) in sorted(TRIES.items()):
                 with self.subTest(option=option):
-                    arguments = [a.format(db=DATABASE, tmp=tmp) for a in arguments]
+                    arguments = [a.format(db=DATABASE, large=large, tmp=tmp)
+                                 for a in arguments]
                     listing = os.path.join(tmp, "stdout")
                     with open(listing, "wb") as out:
                         done = run(arguments, DATABASE if on_stdin else None,
