@@ -8,10 +8,10 @@
 //
 // A top-level tag is judged against the end of the file, any other tag against the end of the
 // list that holds it (which lies inside the file, or the list itself would be the damage).
-// Bytes after the last top-level tag are stray when fewer than a tag's two bytes are left, or
-// when the tag there has no defined type (0x0000, 0xA000 to 0xF000): such a tag has no size
-// that could be trusted, and a database holds none at its top level. One pad byte after
-// odd-size data is no damage, nor is its absence at the very end of the file.
+// Bytes after the last top-level tag are stray when the tag there has no defined type (0x0000,
+// 0xA000 to 0xF000): such a tag has no size that could be trusted, and a database holds none at
+// its top level. One byte left where a tag would start is a tag cut by the end of the file. One
+// pad byte after odd-size data is no damage, nor is its absence at the very end of the file.
 typedef enum _SDB_DAMAGE_WHAT
 {
     SDB_DAMAGE_NONE = 0,

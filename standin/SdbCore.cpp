@@ -476,17 +476,14 @@ static void NoteDamage(SDB_DAMAGE* damage, uint32_t what, uint64_t tagid, uint64
 }
 
 // Notes why the walk refuses the child at offset of a parent whose children end at end: it does
-// not lie whole inside the parent. A top-level child is cut by the end of the file; any other
-// one overruns its list, which lies inside the file.
+// not lie whole inside the parent. A top-level child is cut by the end of the file, also when
+// only one byte of its tag is left (which a file cut there and one with a stray byte appended
+// both show: the cut is the likelier); any other one overruns its list, which lies inside the
+// file.
 static void NoteRefusedChild(const SDB_IMAGE* image, uint64_t offset, uint64_t end, bool topLevel,
                              SDB_SCAN* scan)
 {
     uint64_t left = end - offset;
-    if (left < 2 && topLevel)
-    {
-        NoteDamage(&scan->damage, SDB_DAMAGE_BYTES_AFTER_TAGS, offset, left, end);
-        return;
-    }
     // How far the child reaches: to the end of its tag or size field when they are cut, else to
     // the end of its data.
     uint16_t tag = left >= 2 ? ReadLe16(image->bytes + offset) : 0;

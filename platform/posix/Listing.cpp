@@ -334,7 +334,7 @@ BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
             }
         }
         PosixReport(L"shimlist: the listing was stopped after %I64u bytes, the most this "
-                    L"database may give (--max-growth sets the factor)\n",
+                    L"database may give (counted as UTF-16; --max-growth sets the factor)\n",
                     limit);
         ExitProcess(ERROR_NOT_ENOUGH_QUOTA);
     }

@@ -40,27 +40,28 @@ static void ReportDamage(const SDB_DAMAGE* damage)
 {
     WCHAR missing[40];
     Grouped(damage->missing, missing);
+    LPCWSTR bytes = damage->missing == 1 ? L"byte" : L"bytes";
     switch (damage->what)
     {
         case SDB_DAMAGE_TAG_PAST_FILE_END:
-            PosixReport(L"shimlist: the database is cut short: the tag at 0x%08lX needs %ls "
-                        L"bytes past the end of the file\n",
-                        damage->tagid, missing);
+            PosixReport(L"shimlist: the database is cut short: the tag at 0x%08lX needs %ls %ls "
+                        L"past the end of the file\n",
+                        damage->tagid, missing, bytes);
             break;
         case SDB_DAMAGE_DATA_PAST_FILE_END:
             PosixReport(L"shimlist: the database is cut short: the data of the tag at 0x%08lX "
-                        L"needs %ls bytes past the end of the file\n",
-                        damage->tagid, missing);
+                        L"needs %ls %ls past the end of the file\n",
+                        damage->tagid, missing, bytes);
             break;
         case SDB_DAMAGE_TAG_PAST_LIST_END:
-            PosixReport(L"shimlist: the database is damaged: the tag at 0x%08lX runs %ls bytes "
+            PosixReport(L"shimlist: the database is damaged: the tag at 0x%08lX runs %ls %ls "
                         L"past the end of its list, at 0x%08lX\n",
-                        damage->tagid, missing, damage->end);
+                        damage->tagid, missing, bytes, damage->end);
             break;
         case SDB_DAMAGE_BYTES_AFTER_TAGS:
-            PosixReport(L"shimlist: the database is damaged: %ls bytes at 0x%08lX, after its "
-                        L"last tag, are no tag\n",
-                        missing, damage->tagid);
+            PosixReport(L"shimlist: the database is damaged: %ls %ls at 0x%08lX, after its "
+                        L"last tag, %ls no tag\n",
+                        missing, bytes, damage->tagid, damage->missing == 1 ? L"is" : L"are");
             break;
         case SDB_DAMAGE_STRINGREF_OUTSIDE:
             PosixReport(L"shimlist: the database is damaged: the string reference at 0x%08lX "

@@ -23,7 +23,7 @@ TESTDATA = os.environ.get("SHIMLIST_TESTDATA", os.path.join(SOURCE_DIR, "build",
                                                             "testdata"))
 REALDB = os.path.join(SOURCE_DIR, "tests", "realdb")
 CUT_SHORT, DAMAGED, STOPPED = 38, 1392, 1816
-CUT_LINE = re.compile(r"^shimlist: the database is cut short: .* needs ([\d,]+) bytes past the "
+CUT_LINE = re.compile(r"^shimlist: the database is cut short: .* needs ([\d,]+) bytes? past the "
                       r"end of the file$", re.M)
 DAMAGE_LINE = re.compile(r"^shimlist: the database is damaged: ", re.M)
 # The written databases that are damaged on purpose, for the tests of the reader itself, and
@@ -77,7 +77,8 @@ def cuts(data, tags):
         ("one byte short", data[:-1], CUT_SHORT),
         ("after the header", data[:12], CUT_SHORT),
         ("the first half", data[:len(data) // 2], CUT_SHORT),
-        ("one trailing byte", data + b"\0", DAMAGED),
+        # One byte where a tag would start: a cut there and a stray byte look the same.
+        ("one trailing byte", data + b"\0", CUT_SHORT),
         ("three trailing bytes", data + b"\x01\x00\x00", DAMAGED),
         ("a string reference past the table", outside, DAMAGED),
     ]

@@ -748,7 +748,7 @@ static void TestCheck()
         // Cut inside the string table's tag, its size field, the tag of its first item, its
         // data, one byte short; at the end of DATABASE (the references then name nothing) and
         // at the end of the indexes.
-        {Atomic, 0x187, 0, 0, 0, "", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x186, 1, 0x187},
+        {Atomic, 0x187, 0, 0, 0, "", SDB_DAMAGE_TAG_PAST_FILE_END, 0x186, 1, 0x187},
         {Atomic, 0x189, 0, 0, 0, "", SDB_DAMAGE_TAG_PAST_FILE_END, 0x186, 3, 0x189},
         {Atomic, 0x18D, 0, 0, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x186, 229, 0x18D},
         {Atomic, 0x200, 0, 0, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x186, 114, 0x200},
@@ -756,7 +756,7 @@ static void TestCheck()
         {Atomic, 0x186, 0, 0, 0, "", SDB_DAMAGE_STRINGREF_OUTSIDE, 0x100, 6, 0},
         {Atomic, 0xF0, 0, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
         // Trailing bytes: one, two zeros, a list's tag without its size, a NULL tag.
-        {Atomic, 0, 0, 0, 1, "\0", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x272, 1, 0x273},
+        {Atomic, 0, 0, 0, 1, "\0", SDB_DAMAGE_TAG_PAST_FILE_END, 0x272, 1, 0x273},
         {Atomic, 0, 0, 0, 2, "\0\0", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x272, 2, 0x274},
         {Atomic, 0, 0, 0, 2, "\x01\x70", SDB_DAMAGE_TAG_PAST_FILE_END, 0x272, 4, 0x274},
         {Atomic, 0, 0, 0, 2, "\x01\x10", SDB_DAMAGE_NONE, 0, 0, 0},
@@ -778,7 +778,7 @@ static void TestCheck()
         {OddEnd, 0, 0, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
         {OddEnd, 0x43, 0, 0, 0, "", SDB_DAMAGE_NONE, 0, 0, 0},
         {OddEnd, 0x42, 0, 0, 0, "", SDB_DAMAGE_DATA_PAST_FILE_END, 0x3A, 1, 0x42},
-        {OddEnd, 0, 0, 0, 1, "\0", SDB_DAMAGE_BYTES_AFTER_TAGS, 0x44, 1, 0x45},
+        {OddEnd, 0, 0, 0, 1, "\0", SDB_DAMAGE_TAG_PAST_FILE_END, 0x44, 1, 0x45},
         // DATABASE one byte short: one byte of its last tag lies inside it.
         {OddEnd, 0, 0xE, 11, 0, "", SDB_DAMAGE_TAG_PAST_LIST_END, 0x1C, 1, 0x1D},
     };
