@@ -45,7 +45,11 @@ there). Standard input is /dev/null, or by `stdin=`: "console" (a terminal of it
 
 The command closes a failed run with its own lines, which the Windows program does not write;
 the harness takes them off r.console. A failure whose code the command knows gets the line
-"shimlist: N: <cause>" (N the exit code): r.cause holds the cause (else None). A Unix exit
+"shimlist: N: <cause>" (N the exit code): r.cause holds the cause (else None). Before it, the
+library's word on the database, "shimlist: the database is cut short: ..." or "... is damaged:
+...", goes into r.damage (the text after "shimlist: ", else None), and a listing stopped at its
+bound, "shimlist: the listing was stopped after N bytes, ...", into r.stopped alike; both are
+taken off only where the command writes them, at the end of a run's text. A Unix exit
 status keeps 8 bits: a code above 255 exits 255 after a last line "shimlist: exit code N
 (0x...); the shell receives 255", which the harness turns back into r.exit_code = N
 (r.shell_code keeps the status the shell saw; r.raw_console the whole standard error). A run
@@ -97,7 +101,7 @@ class RunTimeout(AssertionError):
 
 class Result:
     def __init__(self, stdout, console, exit_code, elapsed, raw_console, close_wait,
-                 shell_code=None, cause=None):
+                 shell_code=None, cause=None, damage=None, stopped=None):
         self.stdout = stdout
         self.console = console
         self.exit_code = exit_code
@@ -106,10 +110,14 @@ class Result:
         self.close_wait = close_wait
         self.shell_code = shell_code
         self.cause = cause
+        self.damage = damage
+        self.stopped = stopped
 
     def __repr__(self):
-        return "Result(exit_code=%#x, stdout=%d bytes, console=%r, %.2f s)" % (
-            self.exit_code, len(self.stdout), self.console, self.elapsed)
+        said = "".join(", %s=%r" % (name, value) for name, value in (
+            ("damage", self.damage), ("stopped", self.stopped)) if value is not None)
+        return "Result(exit_code=%#x, stdout=%d bytes, console=%r%s, %.2f s)" % (
+            self.exit_code, len(self.stdout), self.console, said, self.elapsed)
 
 
 def windows_bin():
@@ -228,6 +236,11 @@ STDIN_MODES = ("console", "closed")
 _WIDE_CODE_RE = re.compile(r"(?:\A|(?<=\n))shimlist: exit code (\d+) \(0x([0-9A-F]{8})\); "
                            r"the shell receives 255\n\Z")
 _CAUSE_RE = re.compile(r"(?:\A|(?<=\n))shimlist: (\d+): ([^\n]*)\n\Z")
+# The command's lines on the run, written after the program's own: a listing stopped at its bound,
+# then the first damage that the library found at open.
+_LAYER_RE = re.compile(r"(?:\A|(?<=\n))(?:shimlist: (the listing was stopped after \d+ bytes, "
+                       r"[^\n]*)\n)?(?:shimlist: (the database is (?:cut short|damaged)(?::| \()"
+                       r"[^\n]*)\n)?\Z")
 
 
 def _open_stdout(stdout, tmp, readers):
@@ -352,7 +365,10 @@ def _run_native(exe, args, stdout, stdin, cwd, timeout, env):
         cause = cause.group(2)
     else:
         cause = None
-    return Result(bytes(captured), console, exit_code, elapsed, err, 0.0, shell_code, cause)
+    layer = _LAYER_RE.search(console)
+    console = console[:layer.start()]
+    return Result(bytes(captured), console, exit_code, elapsed, err, 0.0, shell_code, cause,
+                  layer.group(2), layer.group(1))
 
 
 def _marked(engines, skip_unless, reason):

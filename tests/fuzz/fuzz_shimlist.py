@@ -16,9 +16,12 @@ names, ...) and is judged by listing_check.check_run: a crash, a hang, a malform
 a console message the program should not show, or exit code 0 after a reported failure is a
 finding. With --engine both each case runs on both programs, each run is judged, and any
 difference between them (the listing but for its path line, the console but for the path as
-each program names it, the exit code) is a finding too ("engines-differ"). Findings go to
---corpus-out (the case file plus a note) and make the exit status 1. The engine defaults to
-$SHIMLIST_TEST_ENGINE (else wine); a native run goes through the harness (tests/harness.py).
+each program names it, the exit code) is a finding too ("engines-differ"), but for what only
+the native command can add: its line on a database cut short or damaged, with 38 or 1392 where
+the Windows program gives 0, and a listing stopped at its bound (listing_check.engines_agree).
+Findings go to --corpus-out (the case file plus a note) and make the exit status 1. The engine
+defaults to $SHIMLIST_TEST_ENGINE (else wine); a native run goes through the harness
+(tests/harness.py).
 
 A case runs as one wine process (tests/tools' launch.exe starting shimlist.exe, which gives the
 full 32-bit exit code), with standard error on a pseudo-terminal so that the console can be
@@ -584,7 +587,7 @@ def run_case(bin_dir, db_path, out_path, work_dir, timeout=CASE_TIMEOUT):
                                    % (status, text[-300:]))
     with open(out_path, "rb") as f:
         listing = f.read()
-    return int(status[1], 16), listing, text, path_arg
+    return int(status[1], 16), listing, text, path_arg, None, None
 
 
 def run_with_retries(bin_dir, db_path, work_dir):
@@ -604,26 +607,35 @@ def run_with_retries(bin_dir, db_path, work_dir):
 
 
 def run_native(bin_dir, db_path):
-    """run_case's result for the native program."""
+    """run_case's result for the native program, with the command's damage and stop lines,
+    which the harness takes off the console."""
     try:
         r = harness.run([db_path], engine="native", exe=os.path.join(bin_dir, "shimlist"),
                         timeout=CASE_TIMEOUT)
     except harness.RunTimeout as e:
         raise CaseTimeout(str(e)) from None
-    return r.exit_code, r.stdout, r.console, db_path
+    return r.exit_code, r.stdout, r.console, db_path, r.damage, r.stopped
 
 
 def engines_differ(native, windows):
-    """The differences of a native run from the Windows build's, as problems."""
+    """The differences of a native run from the Windows build's, as problems. The native
+    command may add its word on the database (cut short or damaged) and stop a listing at its
+    bound, which the Windows program cannot: a listing stopped so is a prefix of the Windows
+    one, and its console lines a prefix of those."""
     problems = []
-    if native[0] != windows[0]:
-        problems.append(("engines-differ", "exit code native 0x%08X, Windows 0x%08X"
-                         % (native[0], windows[0])))
-    if native[2] != windows[2].replace(windows[3], native[3]):
+    if not listing_check.engines_agree(native[0], windows[0], native[4], native[5]):
+        problems.append(("engines-differ", "exit code native 0x%08X (%r), Windows 0x%08X"
+                         % (native[0], native[5] or native[4], windows[0])))
+    consoles = [native[2], windows[2].replace(windows[3], native[3])]
+    if native[5] is not None:
+        consoles[1] = "".join(consoles[1].splitlines(True)[:consoles[0].count("\n")])
+    if consoles[0] != consoles[1]:
         problems.append(("engines-differ", "console native %r, Windows %r"
                          % (native[2][-300:], windows[2][-300:])))
     # The header's first line names the path.
     bodies = [run[1].partition("\r\n".encode("utf-16-le"))[2] for run in (native, windows)]
+    if native[5] is not None:
+        bodies[1] = bodies[1][:len(bodies[0])]
     if bodies[0] != bodies[1]:
         problems.append(("engines-differ", "listing: " + listing_check.first_difference(*bodies)))
     return problems
@@ -660,14 +672,19 @@ def judge_once(bins, data, work_dir, names, informational):
         except CaseTimeout as e:
             return [("hang", "%s: no progress for %.0f s or no end within %.0f s; console %r"
                      % (engine, STALL_SECONDS, CASE_TIMEOUT, str(e)[-300:]))], None, ()
-        exit_code, listing, console, path_arg = runs[engine]
+        exit_code, listing, console, path_arg, damage, stopped = runs[engine]
         found = listing_check.check_run(data, path_arg, exit_code, listing, console, names,
-                                        informational)
+                                        informational, damage, stopped)
         problems += [(category, "%s: %s" % (engine, detail)) for category, detail in found]
     if len(runs) == 2:
         problems += engines_differ(runs["native"], runs["wine"])
-    exit_code, _, console, _ = runs[next(iter(bins))]
-    kinds = tuple(sorted(set(kind for kind, _, _ in listing_check.parse_console(console))))
+    exit_code, _, console, _, damage, stopped = runs[next(iter(bins))]
+    kinds = set(kind for kind, _, _ in listing_check.parse_console(console))
+    # The native command's own lines are counted with the console's, by kind.
+    parsed = listing_check.parse_damage(damage) if damage is not None else None
+    kinds.update(["damage " + parsed[0]] if parsed else [])
+    kinds.update(["stopped"] if stopped is not None else [])
+    kinds = tuple(sorted(kinds))
     return problems, exit_code, kinds
 
 # ---------------------------------------------------------------------------------------------

@@ -20,6 +20,13 @@ Returns a list of (category, detail) pairs; empty when the run is sound. The che
 - Exit code 0 only for a complete listing with no failure on the console; any other exit code
   comes with a diagnostic; a crash code (0xC0000000 and up) is always a fault, among them
   the illegal instruction (0xC000001D) of a failed check in the checked build.
+- The native command's own word on a run (damage=, stopped=: the text of its lines after
+  "shimlist: ", as the harness takes them off the console): the first damage that the library
+  found at open, whose figures must be those of the file's bytes, and a listing stopped at its
+  bound, which must hold exactly the bytes the line names. When the program itself gave 0, the
+  exit code is then 38 for a database cut short, 1392 for a damaged one, 1816 for a stopped
+  listing; a code of the program's own stays. engines_agree() says when a native run and the
+  Windows program's, which knows nothing of either, agree.
 """
 
 import os
@@ -54,6 +61,33 @@ VERSION_TAGS = (0x5002, 0x5003, 0x5006, 0x500D)
 GUID_TAGS = (0x9004, 0x9006, 0x9007, 0x9008, 0x9009, 0x9010, 0x9011)
 PATCH_BITS = 0x9002
 RECORD_ORDER = ("Action", "Module", "RVA", "Length", "Pattern", "Unknown")
+
+# The native command's lines on the database, after "shimlist: ": (kind, cut short, pattern).
+# Figures are grouped by commas; one byte is "1 byte".
+_AT = r"0x(?P<tagid>[0-9A-F]{8})"
+_FIGURE = r"(?P<count>\d{1,3}(?:,\d{3})*) (?P<unit>bytes?)"
+DAMAGE_PATTERNS = (
+    ("tag-past-file-end", True, re.compile(
+        r"the database is cut short: the tag at %s needs %s past the end of the file\Z"
+        % (_AT, _FIGURE))),
+    ("data-past-file-end", True, re.compile(
+        r"the database is cut short: the data of the tag at %s needs %s past the end of the "
+        r"file\Z" % (_AT, _FIGURE))),
+    ("tag-past-list-end", False, re.compile(
+        r"the database is damaged: the tag at %s runs %s past the end of its list, at "
+        r"0x(?P<end>[0-9A-F]{8})\Z" % (_AT, _FIGURE))),
+    ("bytes-after-tags", False, re.compile(
+        r"the database is damaged: %s at %s, after its last tag, (?P<verb>is|are) no tag\Z"
+        % (_FIGURE, _AT))),
+    ("stringref-outside", False, re.compile(
+        r"the database is damaged: the string reference at %s \(0x(?P<reference>[0-9A-F]{8})\) "
+        r"names no item of its string table\Z" % _AT)),
+)
+STOPPED_RE = re.compile(r"the listing was stopped after (\d+) bytes, the most this database may "
+                        r"give \(counted as UTF-16; --max-growth sets the factor\)\Z")
+CUT_SHORT, DAMAGED, STOPPED = 38, 1392, 1816
+# The least a listing may hold before the bound stops it: the bound's fixed part.
+BOUND_FIXED = 16 << 20
 
 # Console messages. Informational ones leave a complete listing; every other known message
 # marks a failure, after which exit code 0 would hide the failure.
@@ -279,6 +313,7 @@ def check_listing(db, path, listing, names, complete=True):
             string_table = int(match.group(1), 16)
             break
     members = string_items(db, string_table) if isinstance(string_table, int) else set()
+    info["string_table"] = string_table
 
     last_at_level = []      # TAGID of the last line at each level, outermost first
     previous_level = -1      # level of the last tag line; -1 before the first
@@ -413,7 +448,90 @@ def is_crash(exit_code):
     return exit_code >= 0xC0000000
 
 
-def check_run(db, path, exit_code, listing, console, names, informational=DEFAULT_INFORMATIONAL):
+def parse_damage(damage):
+    """The native command's damage text -> (kind, cut short, figures), or None when it is none
+    of the known lines (also one whose "byte" or "is" does not fit its count). Figures: (tagid,
+    count) with, for tag-past-list-end, the list's end; for stringref-outside, (tagid,
+    reference)."""
+    for kind, cut_short, pattern in DAMAGE_PATTERNS:
+        match = pattern.match(damage)
+        if not match:
+            continue
+        fields = match.groupdict()
+        if "reference" in fields:
+            return kind, cut_short, (int(fields["tagid"], 16), int(fields["reference"], 16))
+        count = int(fields["count"].replace(",", ""))
+        if (fields["unit"] == "byte") != (count == 1) or (
+                "verb" in fields and (fields["verb"] == "is") != (count == 1)):
+            return None
+        figures = (int(fields["tagid"], 16), count)
+        return kind, cut_short, figures + ((int(fields["end"], 16),) if "end" in fields else ())
+    return None
+
+
+def _reach(db, tagid, end):
+    """How far the item at tagid reaches, judged against end: to the end of its tag, or of its
+    size field, when end cuts them (a tag with one byte left counts as two), else to the end of
+    its data; and whether its tag and size field fit."""
+    kind = db[tagid + 1] & 0xF0 if tagid + 2 <= end else 0
+    header = tagid + (6 if kind in (0x70, 0x80, 0x90) else 2)
+    if header > end:
+        return header, False
+    if header == tagid + 6:
+        return header + struct.unpack_from("<I", db, tagid + 2)[0], True
+    return header + {0x20: 1, 0x30: 2, 0x40: 4, 0x50: 8, 0x60: 4}.get(kind, 0), True
+
+
+def _check_damage(db, damage, string_table, problems):
+    """Holds the damage line's figures against the file's bytes. Returns whether the file is
+    said to be cut short (None for a line of no known kind)."""
+    parsed = parse_damage(damage)
+    if parsed is None:
+        problems.append(("unknown-damage-line", repr(damage[:200])))
+        return None
+    kind, cut_short, figures = parsed
+    tagid, count = figures[0], figures[1]
+    size = len(db)
+    wrong = False
+    if kind in ("tag-past-file-end", "data-past-file-end"):
+        reach, fits = _reach(db, tagid, size) if 12 <= tagid <= size else (0, None)
+        wrong = fits != (kind == "data-past-file-end") or reach - size != count or count <= 0
+    elif kind == "tag-past-list-end":
+        end = figures[2]
+        reach, _ = _reach(db, tagid, end) if 12 <= tagid < end <= size else (0, None)
+        wrong = reach - end != count or count <= 0
+    elif kind == "bytes-after-tags":
+        wrong = (not 12 <= tagid < size or tagid + count != size or tagid + 2 > size or
+                 db[tagid + 1] & 0xF0 not in (0x00, 0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0))
+    else:
+        reference = figures[1]
+        stored = _file_bytes(db, tagid + 2, 4)
+        wrong = (stored is None or db[tagid + 1] & 0xF0 != 0x60 or reference == 0 or
+                 int.from_bytes(stored, "little") != reference)
+        if not wrong and isinstance(string_table, int):
+            wrong = string_table + reference in string_items(db, string_table)
+    if wrong:
+        problems.append(("damage-differs-from-file", "%r (file %d bytes)" % (damage[:200], size)))
+    return cut_short
+
+
+def engines_agree(native_code, windows_code, damage=None, stopped=None):
+    """Whether a native run's exit code agrees with the Windows program's, which knows nothing
+    of damage or a bound: equal codes, or a complete Windows run where the native command found
+    the database cut short (38) or damaged (1392), or stopped the listing at its bound (1816),
+    and said so."""
+    if native_code == windows_code:
+        return True
+    if windows_code != 0:
+        return False
+    if stopped is not None:
+        return native_code == STOPPED
+    parsed = parse_damage(damage) if damage is not None else None
+    return parsed is not None and native_code == (CUT_SHORT if parsed[1] else DAMAGED)
+
+
+def check_run(db, path, exit_code, listing, console, names, informational=DEFAULT_INFORMATIONAL,
+              damage=None, stopped=None):
     """Judges one finished run; see the module text. Returns a list of (category, detail)."""
     problems = []
     messages = parse_console(console)
@@ -433,6 +551,8 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
         problems.append(("path-note-mismatch", "console %r, expected %r" % (notes[:2], note)))
 
     if not opened:
+        if damage is not None or stopped is not None:
+            problems.append(("damage-after-failed-open", repr(damage or stopped)))
         if exit_code == 0:
             problems.append(("exit-0-after-failure", "open failed: %r" % console[-300:]))
         if listing:
@@ -442,13 +562,35 @@ def check_run(db, path, exit_code, listing, console, names, informational=DEFAUL
     write_failed = any(kind in ("write-level", "returned-error") and
                        ("WriteFile" in line or "CloseHandle" in line)
                        for kind, _, line in messages)
-    listing_problems, info = check_listing(db, path, listing, names, complete=not write_failed)
+    bound = STOPPED_RE.match(stopped) if stopped is not None else None
+    if stopped is not None and not bound:
+        problems.append(("unknown-stop-line", repr(stopped[:200])))
+    listing_problems, info = check_listing(db, path, listing, names,
+                                           complete=not write_failed and stopped is None)
     problems += listing_problems
+    # The listing stops with the bound's bytes written whole.
+    if bound and not write_failed and (len(listing) != int(bound.group(1)) or
+                                       len(listing) < BOUND_FIXED):
+        problems.append(("stop-differs-from-listing", "%r, listing %d bytes"
+                         % (stopped, len(listing))))
 
-    if exit_code == 0 and failures:
-        problems.append(("exit-0-after-failure", repr(failures[:3])))
-    if exit_code != 0 and not failures:
+    # What the native command adds decides the code where the program itself gave 0.
+    expected = None
+    if damage is not None:
+        table = info.get("string_table")
+        cut_short = _check_damage(db, damage, table, problems)
+        if cut_short is not None:
+            expected = CUT_SHORT if cut_short else DAMAGED
+    if stopped is not None:
+        expected = STOPPED
+    if exit_code == 0 and (failures or expected is not None):
+        said = [line for line in failures + [damage, stopped] if line]
+        problems.append(("exit-0-after-failure", repr(said[:3])))
+    if exit_code != 0 and not failures and expected is None:
         problems.append(("silent-failure", "exit code %d with console %r" % (exit_code, console[-300:])))
+    if exit_code != 0 and not failures and expected is not None and exit_code != expected:
+        problems.append(("wrong-damage-code", "exit code %d, expected %d for %r"
+                         % (exit_code, expected, stopped or damage)))
 
     versions = [m for kind, m, _ in messages if kind == "version"]
     if versions and len(db) >= 8:

@@ -133,8 +133,75 @@ class Judge(unittest.TestCase):
             db = f.read()
         result = run([windows_path(path)])
         problems = listing_check.check_run(db, windows_path(path), result.exit_code,
-                                           result.stdout, result.console, self.names)
+                                           result.stdout, result.console, self.names,
+                                           damage=result.damage, stopped=result.stopped)
         self.assertEqual(problems, [], result)
+
+    @harness.native_only("the command's word on a damaged database and its bound")
+    def test_damage_and_stop_lines_are_judged(self):
+        # A real run on a cut file passes; its line with other figures, or with a code that
+        # does not fit it, does not.
+        db = self.db[:len(self.db) // 2]
+        path = os.path.join(self.folder, "cut.sdb")
+        with open(path, "wb") as f:
+            f.write(db)
+        result = run([path])
+        self.assertEqual((result.exit_code, listing_check.parse_damage(result.damage or "")[:2]),
+                         (listing_check.CUT_SHORT, ("data-past-file-end", True)), result)
+        tagid, count = listing_check.parse_damage(result.damage)[2]
+        self.assertGreater(count, 1)
+
+        def judge(exit_code=result.exit_code, damage=result.damage, stopped=None,
+                  listing=result.stdout):
+            return [category for category, _ in listing_check.check_run(
+                db, path, exit_code, listing, result.console, self.names, damage=damage,
+                stopped=stopped)]
+
+        self.assertEqual(judge(), [])
+        at = "0x%08X" % tagid
+        for damage, category in (
+                (result.damage.replace(format(count, ","), format(count + 2, ",")),
+                 "damage-differs-from-file"),
+                (result.damage.replace(at, "0x%08X" % (tagid + 2)), "damage-differs-from-file"),
+                (result.damage.replace("the data of the tag", "the tag"),
+                 "damage-differs-from-file"),
+                ("the database is damaged: 2 bytes at %s, after its last tag, are no tag" % at,
+                 "damage-differs-from-file"),
+                ("the database is cut short somewhere", "unknown-damage-line"),
+                (result.damage.replace(" bytes ", " byte "), "unknown-damage-line")):
+            with self.subTest(damage=damage):
+                self.assertIn(category, judge(damage=damage))
+        self.assertIn("wrong-damage-code", judge(exit_code=listing_check.DAMAGED))
+        self.assertIn("exit-0-after-failure", judge(exit_code=0))
+        self.assertIn("silent-failure", judge(damage=None))
+        # A stopped listing holds exactly the bytes its line names, and exits 1816.
+        stop = ("the listing was stopped after %d bytes, the most this database may give "
+                "(counted as UTF-16; --max-growth sets the factor)")
+        big = listing_check.BOUND_FIXED + 2
+        listing = result.stdout + b"x\0" * ((big - len(result.stdout)) // 2)
+        self.assertNotIn("stop-differs-from-listing", judge(
+            exit_code=listing_check.STOPPED, stopped=stop % len(listing), listing=listing))
+        self.assertIn("stop-differs-from-listing", judge(
+            exit_code=listing_check.STOPPED, stopped=stop % (len(listing) + 2), listing=listing))
+        self.assertIn("wrong-damage-code", judge(stopped=stop % len(listing), listing=listing))
+
+    def test_engines_agree(self):
+        cut = ("the database is cut short: the tag at 0x0000000C needs 2 bytes past the end of "
+               "the file")
+        damaged = ("the database is damaged: the tag at 0x00000012 runs 6 bytes past the end of "
+                   "its list, at 0x00000018")
+        stopped = "the listing was stopped after 16777216 bytes, ..."
+        for native, windows, damage, stop, agree in (
+                (0, 0, None, None, True), (11, 11, None, None, True),
+                (1001, 1001, cut, None, True),
+                (38, 0, cut, None, True), (1392, 0, damaged, None, True),
+                (1816, 0, None, stopped, True), (1816, 0, cut, stopped, True),
+                (38, 0, None, None, False), (1392, 0, cut, None, False),
+                (38, 0, damaged, None, False), (38, 11, cut, None, False),
+                (1816, 0, None, None, False), (0, 38, cut, None, False)):
+            with self.subTest(native=native, windows=windows, damage=damage, stopped=stop):
+                self.assertEqual(listing_check.engines_agree(native, windows, damage, stop),
+                                 agree)
 
     def test_console_and_exit_code_are_judged(self):
         self.assertIn("crash", self.judge(exit_code=0xC0000005))
