@@ -3,11 +3,12 @@ import os
 import re
 import shutil
 import struct
+import subprocess
 import tempfile
 import unittest
 
-from harness import (ENGINE, also_wine, full_disk, load_tests, run, windows_path,  # noqa: F401
-                     wine_only)
+from harness import (ENGINE, also_wine, full_disk, load_tests, native_bin, run,  # noqa: F401
+                     windows_path, wine_only)
 
 BIN = os.environ.get('SHIMLIST_BIN', '')
 TESTDATA = os.environ.get('SHIMLIST_TESTDATA', '')
@@ -18,11 +19,9 @@ DATABASE = os.path.join(TESTDATA, 'app_x32.sdb')
 NO_ARGUMENT = 'No argument: a single file or path name of a shim database must be given!\n'
 NOT_A_FILE = re.compile(r'FlushFileBuffers\(\) returned error (\d+): standard output is not '
                         r'redirected to a file!\n')
-# The Linux command refuses a wrong count itself, with its usage, before the program runs.
-USAGE = ('usage: shimlist [--utf8 | --utf16] [--] DATABASE\n'
-         '       shimlist [--utf8 | --utf16] -o DIR [--] DATABASE...\n'
-         '       shimlist -h | --help | --version\n'
-         "Try 'shimlist --help' for more.\n")
+# The Linux command refuses a wrong count itself, with the usage lines of its --help (which the
+# front end's tests hold against the synopsis), before the program runs.
+TRY_HELP = "Try 'shimlist --help' for more.\n"
 ERROR_BAD_ARGUMENTS = 160
 ERROR_DISK_FULL = 112
 
@@ -42,7 +41,11 @@ def FileVersion(path):
 def WrongCount(problem):
     """The console of a run with a wrong argument count: the program's message under Wine, the
     Linux command's usage error natively."""
-    return NO_ARGUMENT if ENGINE == 'wine' else 'shimlist: %s\n%s' % (problem, USAGE)
+    if ENGINE == 'wine':
+        return NO_ARGUMENT
+    usage = subprocess.run([os.path.join(native_bin(), 'shimlist'), '--help'],
+                           capture_output=True, text=True, check=True).stdout.partition('\n\n')[0]
+    return 'shimlist: %s\n%s\n%s' % (problem, usage, TRY_HELP)
 
 
 class ArgumentTest(unittest.TestCase):

@@ -30,15 +30,22 @@ COMMAND = os.path.join(native_bin(), "shimlist")
 with open(os.path.join(SOURCE, "VERSION")) as f:
     VERSION = f.read().strip()
 
-USAGE = ("usage: shimlist [--utf8 | --utf16] [--] DATABASE\n"
-         "       shimlist [--utf8 | --utf16] -o DIR [--] DATABASE...\n"
-         "       shimlist -h | --help | --version\n")
+# The usage lines as --help prints them (a usage error repeats them exactly); the --help case
+# holds them against the synopsis, whatever their wrapping.
+USAGE = subprocess.run([COMMAND, "--help"], capture_output=True, text=True).stdout.partition(
+    "\n\n")[0] + "\n" if os.path.isfile(COMMAND) else ""
+SYNOPSIS = ("usage: shimlist [--utf8 | --utf16] [--json | --stable] [--max-growth=N] [--] "
+            "DATABASE",
+            "shimlist [--utf8 | --utf16] [--json | --stable] [--max-growth=N] -o DIR [--] "
+            "DATABASE...", "shimlist -h | --help | --version")
 SHOWN = "Shim database version: 2.3\n"
 NOT_UTF8 = ("shimlist: argument %d is not valid UTF-8; shimlist opens a file only by its exact "
             "name, which must be UTF-8 text\n")
 NOT_A_FILE = "FlushFileBuffers() returned error 6: standard output is not redirected to a file!\n"
-HELP = re.compile(re.escape(USAGE.encode()) + rb"\n.*--utf16 .*-o DIR .*Exit code: 0 for a "
-                  rb"complete listing.*\n\Z", re.S)
+HELP = re.compile(rb"\A" + rb"\n\s+".join(rb"\s+".join(map(re.escape, line.encode().split()))
+                                       for line in SYNOPSIS) +
+                  rb"\n\n.*--utf16 .*-o DIR .*--json .*--stable .*--max-growth=N .*Exit code: 0 "
+                  rb"for a complete listing.*\n\Z", re.S)
 C1_NAME = "c1\u009b[2Jx\x01.sdb"            # a terminal's CSI, and a C0 control
 C1_SHOWN = "c1\ufffd[2Jx\u2401.sdb"
 # Arguments that are not UTF-8, one of each kind: overlong, a surrogate, past U+10FFFF, cut.
@@ -148,8 +155,8 @@ CASES = [
      usage_error("this option takes no other arguments: '-h'"), None, {}),
     ("an unknown option", ["--bogus", "a.sdb"], 160, b"",
      usage_error("unknown option '--bogus'"), None, {}),
-    ("-o twice", ["-o", "x", "-oy", "a.sdb"], 160, b"",
-     usage_error("-o is given twice, again by '-oy'"), None, {"after": in_work()}),
+    ("-o twice", ["-o", "x", "-o", "y", "a.sdb"], 160, b"", usage_error("-o is given twice"),
+     None, {"after": in_work()}),
     ("-o without a folder", ["a.sdb", "-o"], 160, b"", usage_error("-o needs a folder"), None, {}),
     ("--utf8 and --utf16", ["--utf8", "--utf16", "a.sdb"], 160, b"",
      usage_error("the form of the listing is given twice, again by '--utf16'"), None, {}),
@@ -159,8 +166,15 @@ CASES = [
     ("two databases without -o", ["a.sdb", "a.sdb"], 160, b"",
      usage_error("one database at a time; -o DIR lists several"), None, {}),
     ("-- makes --help a database", ["--", "--help"], 0, exact("--help"), SHOWN, None, {}),
-    ("-oDIR", ["-oout", "a.sdb"], 0, b"", "file 1 of 1: a.sdb\n" + SHOWN, None,
-     {"after": files({"out/a.sdb.txt": exact("a.sdb")})}),
+    # -o takes its folder only as an argument of its own.
+    ("-oDIR", ["-oout", "a.sdb"], 160, b"", usage_error("unknown option '-oout'"), None,
+     {"after": in_work()}),
+    ("--max-growth twice", ["--max-growth=2", "--max-growth=3", "a.sdb"], 160, b"",
+     usage_error("--max-growth is given twice, again by '--max-growth=3'"), None, {}),
+    ("--max-growth past 32 bits", ["--max-growth=4294967296", "a.sdb"], 160, b"",
+     usage_error("--max-growth takes a whole number, not '4294967296'"), None, {}),
+    ("--max-growth=0, no limit", ["--max-growth=0", "a.sdb"], 0, exact("a.sdb"), SHOWN, None,
+     {}),
 
     # Where the listing goes.
     ("into a file", ["a.sdb"], 0, exact("a.sdb"), SHOWN, None, {}),
@@ -219,7 +233,8 @@ CASES = [
                            "out/deep.sdb.txt.partial": listed_alone("deep.sdb")}),
                     lambda test, work, r, before: test.assertEqual(
                         sorted(os.listdir(os.path.join(work, "out"))),
-                        ["a.sdb.txt", "b.sdb.txt", "deep.sdb.txt.partial"]))}),
+                        ["a.sdb.txt", "b.sdb.txt", "deep.sdb.txt.partial",
+                         "shimlist-index.tsv"]))}),
     ("-o --utf8", ["--utf8", "-o", "out", "a.sdb"], 0, b"", "file 1 of 1: a.sdb\n" + SHOWN, None,
      {"after": files({"out/a.sdb.txt": utf8(exact("a.sdb"))})}),
     ("-o into a path through a file", ["-o", "a.sdb/out", "a.sdb"], 82, b"",
@@ -227,7 +242,10 @@ CASES = [
 
     # Hostile names.
     ("-o..sdb among *.sdb", ["-o", "out", "-o..sdb", "a.sdb"], 160, b"",
-     usage_error("-o is given twice, again by '-o..sdb'"), None,
+     usage_error("unknown option '-o..sdb'"), None,
+     {"prepare": with_files({"-o..sdb": "a.sdb"}), "after": in_work()}),
+    ("-o..sdb first among *.sdb", ["-o..sdb", "a.sdb"], 160, b"",
+     usage_error("unknown option '-o..sdb'"), None,
      {"prepare": with_files({"-o..sdb": "a.sdb"}), "after": in_work()}),
     ("-o..sdb after --", ["-o", "out", "--", "-o..sdb", "a.sdb"], 0, b"", None, None,
      {"prepare": with_files({"-o..sdb": "a.sdb"}),
