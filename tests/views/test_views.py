@@ -1,5 +1,6 @@
 # The listing's views: --json agrees with the listing and the file's bytes, --stable leaves out offsets and copies so that a diff shows what changed.
 import difflib
+import functools
 import json
 import os
 import re
@@ -55,7 +56,7 @@ def run(args, stdout=subprocess.PIPE):
 
 
 def read_database(path):
-    """The database's bytes, unpacked, with the zero tail that ends every text."""
+    """The database's bytes, unpacked."""
     with open(path, "rb") as f:
         data = f.read()
     if data[8:12] == b"zdbf":
@@ -107,16 +108,15 @@ def tree(data):
     return places
 
 
-def text_at(data, at):
-    """The UTF-16 text from `at` to its first zero character, unpaired surrogates as U+FFFD."""
-    data = data + b"\0\0\0\0"
+def text_of(data, start, size):
+    """The UTF-16 text of a STRING item's data: its characters up to the first zero character
+    inside the item, or all of them (an odd last byte left out); unpaired surrogates as U+FFFD."""
     units = []
-    while True:
+    for at in range(start, start + (size & ~1), 2):
         unit = u16(data, at)
         if unit == 0:
             break
         units.append(unit)
-        at += 2
     out, index = [], 0
     while index < len(units):
         unit = units[index]
@@ -139,13 +139,34 @@ def raw_of(data, tagid, string_table):
     if kind in (2, 3, 4, 5):
         return int.from_bytes(data[start:start + size], "little")
     if kind == 8:
-        return text_at(data, start)
+        return text_of(data, start, size)
     if kind == 6:
-        if not string_table:
+        # A reference has a text only when it names one of the table's STRING items.
+        named = string_table + u32(data, start) if string_table else None
+        if named not in string_items(data, string_table):
             return None
-        at = string_table + u32(data, start) + 6
-        return text_at(data, at) if at < len(data) else None
+        _, start, size, _ = locate(data, named)
+        return text_of(data, start, size)
     return data[start:start + size].hex()
+
+
+@functools.lru_cache(maxsize=4)
+def string_items(data, table):
+    """The TAGIDs of the STRING children of the string table at `table` that lie whole inside
+    it, as a walk of its children meets them."""
+    items = set()
+    if not table:
+        return frozenset()
+    _, at, size, _ = locate(data, table)
+    end = at + size
+    while at < end:
+        item = locate(data, at)
+        if item is None or item[1] + item[2] > end:
+            break
+        if item[0] >> 12 == 8:
+            items.add(at)
+        at = item[3]
+    return frozenset(items)
 
 
 def string_table_of(data):
