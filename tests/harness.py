@@ -420,6 +420,22 @@ def load_tests(loader, tests, pattern):
         if "wine" in _engines_of(test) or type(test).__module__ == "unittest.loader")
 
 
+class ScratchTest(unittest.TestCase):
+    """A test case with a fresh folder of its own, removed afterwards; write() puts a file in it."""
+
+    SCRATCH_PREFIX = "shimlist-test-"
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory(prefix=self.SCRATCH_PREFIX)
+        self.addCleanup(self.folder.cleanup)
+
+    def write(self, name, data):
+        path = os.path.join(self.folder.name, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+
 @contextlib.contextmanager
 def full_disk(size_bytes):
     """Yields a directory on a new tmpfs of size_bytes (rounded up to whole pages), so that

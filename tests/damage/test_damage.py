@@ -8,14 +8,15 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
+sys.path.insert(0, os.path.dirname(HERE))
 import sdbwrite  # noqa: E402
+from harness import ScratchTest  # noqa: E402
 
 PROGRAM = os.path.join(os.environ.get("SHIMLIST_BIN", os.path.join(SOURCE_DIR, "build", "native",
                                                                    "bin")), "shimlist")
@@ -84,16 +85,8 @@ def cuts(data, tags):
     ]
 
 
-class DamageTest(unittest.TestCase):
-    def setUp(self):
-        self.folder = tempfile.TemporaryDirectory(prefix="shimlist-damage-")
-        self.addCleanup(self.folder.cleanup)
-
-    def write(self, name, data):
-        path = os.path.join(self.folder.name, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+class DamageTest(ScratchTest):
+    SCRATCH_PREFIX = "shimlist-damage-"
 
     def test_cuts_and_damages(self):
         # A real database and a written one; a compressed file that ends early or runs long.

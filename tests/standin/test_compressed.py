@@ -2,12 +2,11 @@
 with their own exit code and nothing else when damaged."""
 import os
 import sys
-import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
-from harness import run, windows_path  # noqa: E402
+from harness import ScratchTest, run, windows_path  # noqa: E402
 
 SOURCE_DIR = os.environ.get("SHIMLIST_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
@@ -77,16 +76,8 @@ def refusals(database):
     ]
 
 
-class CompressedTest(unittest.TestCase):
-    def setUp(self):
-        self.folder = tempfile.TemporaryDirectory(prefix="shimlist-zdbf-")
-        self.addCleanup(self.folder.cleanup)
-
-    def write(self, name, data):
-        path = os.path.join(self.folder.name, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+class CompressedTest(ScratchTest):
+    SCRATCH_PREFIX = "shimlist-zdbf-"
 
     def test_lists_like_its_unpacked_twin(self):
         # A database of its header alone is the smallest size a compressed file may declare.
