@@ -25,13 +25,14 @@ listings shows. These are measurements, not tests: nothing here passes or fails 
 
 import argparse
 import difflib
-import importlib.util
+import importlib.machinery
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
@@ -43,9 +44,10 @@ MODES = (("plain", []), ("stable", ["--stable"]), ("utf8", ["--utf8"]),
          ("stable-utf8", ["--stable", "--utf8"]), ("json", ["--json"]))
 PAIRS = (("stable", "plain"), ("stable-utf8", "utf8"), ("json", "utf8"))
 
-_spec = importlib.util.spec_from_file_location("run_bench", os.path.join(HERE, "run-bench.py"))
-wine_bench = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(wine_bench)
+_loader = importlib.machinery.SourceFileLoader("run_bench", os.path.join(HERE, "run-bench.py"))
+wine_bench = types.ModuleType("run_bench")
+wine_bench.__file__ = _loader.path
+_loader.exec_module(wine_bench)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "sdbwriter"))
 import sdbwrite  # noqa: E402
 

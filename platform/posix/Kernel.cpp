@@ -189,14 +189,36 @@ void PosixReport(LPCWSTR format, ...)
     }
 }
 
+bool PosixWriteAll(int descriptor, const void* bytes, size_t size)
+{
+    const BYTE* at = (const BYTE*)bytes;
+    while (size != 0)
+    {
+        ssize_t result = write(descriptor, at, size);
+        if (result < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (result <= 0)
+        {
+            if (result == 0)
+            {
+                errno = EIO;
+            }
+            return false;
+        }
+        at += result;
+        size -= (size_t)result;
+    }
+    return true;
+}
+
 [[noreturn]] void PosixEnd(DWORD exitCode)
 {
     if (StatusDescriptor >= 0)
     {
         DWORD code = exitCode;
-        while (write(StatusDescriptor, &code, sizeof(code)) < 0 && errno == EINTR)
-        {
-        }
+        PosixWriteAll(StatusDescriptor, &code, sizeof(code));
         _exit(exitCode > 255 ? 255 : (int)exitCode);
     }
     // A Unix exit status keeps 8 bits: 1001 would reach the shell as 233, and 256 as success.
@@ -246,23 +268,10 @@ BOOL WINAPI WriteConsoleW(HANDLE console, const void* text, DWORD count, LPDWORD
             piece--;
         }
         long length = PosixUtf8FromUtf16(units + done, piece, bytes, sizeof(bytes), true);
-        for (long sent = 0; sent < length;)
+        if (length > 0 && !PosixWriteAll(descriptor, bytes, (size_t)length))
         {
-            ssize_t result = write(descriptor, bytes + sent, (size_t)(length - sent));
-            if (result < 0 && errno == EINTR)
-            {
-                continue;
-            }
-            if (result <= 0)
-            {
-                if (result == 0)
-                {
-                    errno = EIO;
-                }
-                SetErrorFromErrno();
-                return FALSE;
-            }
-            sent += result;
+            SetErrorFromErrno();
+            return FALSE;
         }
         done += piece;
         *written = done;

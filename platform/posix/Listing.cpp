@@ -77,27 +77,17 @@ bool PosixListingIsText(void)
 // exact prefix of the listing.
 static BOOL WriteBlock(void)
 {
-    size_t sent = 0;
-    while (sent < Listing.used)
-    {
-        ssize_t result = write(STDOUT_FILENO, Listing.block + sent, Listing.used - sent);
-        if (result < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (result <= 0)
-        {
-            if (result < 0 && errno == EPIPE)
-            {
-                PosixEndForGoneReader();
-            }
-            Listing.error = PosixErrorFromErrno(result == 0 ? EIO : errno);
-            Listing.used = 0;
-            return FALSE;
-        }
-        sent += (size_t)result;
-    }
+    bool sent = PosixWriteAll(STDOUT_FILENO, Listing.block, Listing.used);
     Listing.used = 0;
+    if (!sent)
+    {
+        if (errno == EPIPE)
+        {
+            PosixEndForGoneReader();
+        }
+        Listing.error = PosixErrorFromErrno(errno);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -193,6 +183,30 @@ static BOOL PutUnit(unsigned unit)
     return PutCharacter(unit >= 0xDC00 && unit <= 0xDFFF ? 0xFFFD : unit);
 }
 
+// Takes count units of the listing as UTF-8 text. Text is mostly ASCII, which goes into the block
+// as it stands whenever PutUnit would write it so.
+static BOOL PutTextUnits(const WCHAR* units, DWORD count)
+{
+    for (DWORD index = 0; index < count; index++)
+    {
+        unsigned unit = units[index];
+        if (unit < 0x80 && unit != L'\r' && Listing.high == 0 && !Listing.carriage &&
+            Listing.started)
+        {
+            Listing.block[Listing.used++] = (BYTE)unit;
+            if (Listing.used >= LISTING_BLOCK_BYTES && !WriteBlock())
+            {
+                return FALSE;
+            }
+        }
+        else if (!PutUnit(unit))
+        {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 BOOL PosixListingPutText(const WCHAR* units, DWORD count)
 {
     if (Listing.error != ERROR_SUCCESS)
@@ -220,30 +234,12 @@ BOOL PosixListingPutText(const WCHAR* units, DWORD count)
         }
         return TRUE;
     }
-    // A view's text is mostly ASCII, which goes into the block as it stands.
-    for (DWORD index = 0; index < count; index++)
-    {
-        unsigned unit = units[index];
-        if (unit < 0x80 && unit != L'\r' && Listing.high == 0 && !Listing.carriage &&
-            Listing.started)
-        {
-            Listing.block[Listing.used++] = (BYTE)unit;
-            if (Listing.used >= LISTING_BLOCK_BYTES && !WriteBlock())
-            {
-                return FALSE;
-            }
-        }
-        else if (!PutUnit(unit))
-        {
-            return FALSE;
-        }
-    }
-    return TRUE;
+    return PutTextUnits(units, count);
 }
 
-// Hands the bytes to the view as whole units; a byte without its partner waits for the next
-// write. Database text reaches the stream at any address, so units are put together from bytes.
-static BOOL TakeIntoView(const BYTE* from, DWORD size)
+// Hands the bytes to sink as whole units; a byte without its partner waits for the next write.
+// Database text reaches the stream at any address, so units are put together from bytes.
+static BOOL TakeUnits(const BYTE* from, DWORD size, BOOL (*sink)(const WCHAR* units, DWORD count))
 {
     WCHAR units[1024];
     DWORD index = 0;
@@ -252,7 +248,7 @@ static BOOL TakeIntoView(const BYTE* from, DWORD size)
         Listing.odd = false;
         units[0] = (WCHAR)(Listing.oddByte | ((unsigned)from[0] << 8));
         index = 1;
-        if (!Listing.view->take(units, 1))
+        if (!sink(units, 1))
         {
             return FALSE;
         }
@@ -267,7 +263,7 @@ static BOOL TakeIntoView(const BYTE* from, DWORD size)
                 (WCHAR)(from[index + 2 * unit] | ((unsigned)from[index + 2 * unit + 1] << 8));
         }
         index += 2 * count;
-        if (!Listing.view->take(units, count))
+        if (!sink(units, count))
         {
             return FALSE;
         }
@@ -340,14 +336,14 @@ BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
     }
     Listing.total += size;
     const BYTE* from = (const BYTE*)bytes;
-    if (Listing.view != NULL)
+    if (Listing.view != NULL || Listing.form == POSIX_LISTING_UTF8)
     {
-        if (!TakeIntoView(from, size))
+        if (!TakeUnits(from, size, Listing.view != NULL ? Listing.view->take : PutTextUnits))
         {
             return FailWithKeptError();
         }
     }
-    else if (Listing.form == POSIX_LISTING_EXACT)
+    else
     {
         for (DWORD done = 0; done < size;)
         {
@@ -357,23 +353,6 @@ BOOL PosixListingWrite(const void* bytes, DWORD size, LPDWORD written)
             Listing.used += piece;
             done += (DWORD)piece;
             if (Listing.used == LISTING_BLOCK_BYTES && !WriteBlock())
-            {
-                return FailWithKeptError();
-            }
-        }
-    }
-    else
-    {
-        for (DWORD index = 0; index < size; index++)
-        {
-            if (!Listing.odd)
-            {
-                Listing.odd = true;
-                Listing.oddByte = from[index];
-                continue;
-            }
-            Listing.odd = false;
-            if (!PutUnit(Listing.oddByte | ((unsigned)from[index] << 8)))
             {
                 return FailWithKeptError();
             }

@@ -68,26 +68,15 @@ static const char Help[] =
 // Writes the whole text to standard output, for --help and --version.
 static void WriteOut(const char* text)
 {
-    size_t length = strlen(text);
-    for (size_t sent = 0; sent < length;)
+    if (!PosixWriteAll(STDOUT_FILENO, text, strlen(text)))
     {
-        ssize_t put = write(STDOUT_FILENO, text + sent, length - sent);
-        if (put < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (put < 0 && errno == EPIPE)
+        if (errno == EPIPE)
         {
             PosixEndForGoneReader();
         }
-        if (put <= 0)
-        {
-            DWORD error = PosixErrorFromErrno(put < 0 ? errno : EIO);
-            ConsolePrintf(ErrorHandle(), L"shimlist: the text cannot be written: error %lu\n",
-                          error);
-            PosixEnd(error);
-        }
-        sent += (size_t)put;
+        DWORD error = PosixErrorFromErrno(errno);
+        ConsolePrintf(ErrorHandle(), L"shimlist: the text cannot be written: error %lu\n", error);
+        PosixEnd(error);
     }
 }
 

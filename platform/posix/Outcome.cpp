@@ -91,20 +91,7 @@ static DWORD AfterRun(DWORD exitCode)
     }
     if (EvidenceChannel >= 0)
     {
-        const BYTE* bytes = (const BYTE*)&evidence;
-        for (size_t sent = 0; sent < sizeof(evidence);)
-        {
-            ssize_t put = write(EvidenceChannel, bytes + sent, sizeof(evidence) - sent);
-            if (put < 0 && errno == EINTR)
-            {
-                continue;
-            }
-            if (put <= 0)
-            {
-                break;
-            }
-            sent += (size_t)put;
-        }
+        PosixWriteAll(EvidenceChannel, &evidence, sizeof(evidence));
     }
     return exitCode;
 }

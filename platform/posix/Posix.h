@@ -92,6 +92,10 @@ void PosixPinDatabase(LPCWSTR path, int descriptor);
 // (four bytes, native order) into descriptor before the process ends.
 void PosixSetStatusChannel(int descriptor);
 
+// Writes all size bytes to descriptor, continuing partial writes; false with errno set after a
+// failed write (EIO for one that wrote nothing).
+bool PosixWriteAll(int descriptor, const void* bytes, size_t size);
+
 // Ends the process with exitCode: the whole code to the parent's status channel, or a code
 // above 255, which the shell cannot receive, written on standard error first.
 [[noreturn]] void PosixEnd(DWORD exitCode);

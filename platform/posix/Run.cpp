@@ -1,5 +1,5 @@
-// Running the program on one database for the Linux command: its command line, its one open, messages.
-// once, and the command's messages.
+// Running the program on one database for the Linux command: its command line, its one open,
+// messages. once, and the command's messages.
 #include "platform/posix/FrontEnd.h"
 #include "output/Writers.h"
 #include "ShimlistVersion.h"
@@ -140,18 +140,12 @@ static int OpenStandardInput(void)
         {
             break;
         }
-        for (ssize_t sent = 0; sent < got;)
+        if (!PosixWriteAll(copy, buffer, (size_t)got))
         {
-            ssize_t put = write(copy, buffer + sent, (size_t)(got - sent));
-            if (put < 0 && errno != EINTR)
-            {
-                DWORD error = PosixErrorFromErrno(errno);
-                ConsolePrintf(ErrorHandle(),
-                              L"shimlist: no room for standard input's database: error %lu\n",
-                              error);
-                PosixEnd(error);
-            }
-            sent += put > 0 ? put : 0;
+            DWORD error = PosixErrorFromErrno(errno);
+            ConsolePrintf(ErrorHandle(),
+                          L"shimlist: no room for standard input's database: error %lu\n", error);
+            PosixEnd(error);
         }
         total += (size_t)got;
     }
