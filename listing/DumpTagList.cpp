@@ -22,10 +22,6 @@
 #define TAG_FIX_ID ((TAG)0x9010)
 #define TAG_APP_ID ((TAG)0x9011)
 
-// Real databases nest lists six deep at most. A damaged file can nest them deep enough to
-// exhaust the stack, so the walk does not descend into lists at this level or deeper.
-#define MAX_LIST_LEVEL 256
-
 static BOOL IsGuidTag(TAG tag)
 {
     switch (tag)

@@ -14,6 +14,10 @@ typedef struct WALK_NOTES
     TEXT_REPLACEMENTS replaced; // their replacements, summed over those tags
 } WALK_NOTES;
 
+// Real databases nest lists six deep at most. A damaged file can nest them deep enough to
+// exhaust the stack, so the walk does not descend into lists at this level or deeper.
+#define MAX_LIST_LEVEL 256
+
 // Lists every child of parent (TAGID_ROOT for the whole database) and, recursively, the children
 // of every list, into file; diagnostics go to console. level is 0 for the children of the root.
 // Each list reports its own failed writes once on the console, naming its level. Returns 1 when

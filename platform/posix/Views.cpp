@@ -1,6 +1,8 @@
 // The Linux command's views of a listing, made from its lines on their way to standard output:
 // JSON Lines (--json) and a listing for diffs (--stable).
 #include "platform/posix/FrontEnd.h"
+#include "listing/DumpTagList.h"
+#include "listing/Tables.h"
 #include "output/Writers.h"
 #include "standin/OpenDatabase.h"
 
@@ -18,17 +20,14 @@
 
 // A line's head: "0x", 8 digits, its indent, "0x", 4 digits and " = ", with room to spare.
 #define HEAD_MAX 40
-// The indent run holds ten tabs: a line with all of them lies at level 9 or deeper.
-#define INDENT_RUN_TABS 10
 // Enough of a name to tell a TAGID tag by its ending.
 #define NAME_MAX 64
 // A TAGID value as the listing shows it, "0x" and 8 digits, with room to spare.
 #define VALUE_MAX 16
 // "-t0x" and up to 8 digits of an apphelp command line's TAGID.
 #define COMMAND_PEND_MAX 12
-// The walk lists lists down to level 255 (MAX_LIST_LEVEL of the listing), and the root is one
-// more frame.
-#define FRAME_MAX 258
+// The walk lists lists down to the level below MAX_LIST_LEVEL, and the root is one more frame.
+#define FRAME_MAX (MAX_LIST_LEVEL + 2)
 // A reference to a tag that is no list with children is checked among this many children of
 // the list around it, so that a crafted file cannot make each of its references cost a walk.
 #define CHILD_SCAN_MAX 65536
@@ -360,17 +359,17 @@ static bool HeadStartsWith(LPCWSTR text, DWORD length)
 static DWORD DeepLevel(TAGID tagid)
 {
     DWORD level = View.open - 1;
-    while (level > INDENT_RUN_TABS - 1 && View.frames[level].after == tagid)
+    while (level > INDENT_RUN_LENGTH - 1 && View.frames[level].after == tagid)
     {
         level--;
     }
-    return level < INDENT_RUN_TABS - 1 ? INDENT_RUN_TABS - 1 : level;
+    return level < INDENT_RUN_LENGTH - 1 ? INDENT_RUN_LENGTH - 1 : level;
 }
 
 // Places the line in the tree: its depth and its parent (TAGID_ROOT at the top).
 static void PlaceLine(PDB pdb, DWORD* depth, TAGID* parent)
 {
-    DWORD level = View.tabs < INDENT_RUN_TABS ? View.tabs - 1 : DeepLevel(View.tagid);
+    DWORD level = View.tabs < INDENT_RUN_LENGTH ? View.tabs - 1 : DeepLevel(View.tagid);
     if (level >= View.open)
     {
         level = View.open - 1;
